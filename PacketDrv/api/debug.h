@@ -24,13 +24,13 @@ extern "C" {
 #define NVX_PRINTF_LIKE(fmt, first) __attribute__((format(printf, fmt, first)))
 
 /* Settings (one set per module). */
-extern int debugging;      /* master switch; also usable as a set of bits */
-extern int dcurrentLevel;  /* value the level filter compares against */
-extern int dlevelType;     /* 2: mask filtering; anything else: threshold filtering */
-extern char dheader[80];   /* header name, at most 79 characters; empty: no header */
-extern int dheader_flags;  /* user variant: 1 process id, 2 date, 4 time */
+extern int debugging;     /* master switch; also usable as a set of bits */
+extern int dcurrentLevel; /* value the level filter compares against */
+extern int dlevelType;    /* 2: mask filtering; anything else: threshold filtering */
+extern char dheader[80];  /* header name, at most 79 characters; empty: no header */
+extern int dheader_flags; /* user variant: 1 process id, 2 date, 4 time */
 #ifndef _KERNEL
-extern FILE *dbgfp;        /* user variant: the trace stream; NULL means standard output */
+extern FILE *dbgfp; /* user variant: the trace stream; NULL means standard output */
 #endif
 
 void _debug(int flag);
@@ -51,7 +51,10 @@ void _dumpmem(const char *addr, int n, int flag);
 void _dldumpmem(int level, const char *addr, int n, int flag);
 
 /* The master switch as a trace call reads it. */
-static inline int _dtracing(void) { return __atomic_load_n(&debugging, __ATOMIC_RELAXED); }
+static inline int _dtracing(void)
+{
+    return __atomic_load_n(&debugging, __ATOMIC_RELAXED);
+}
 
 /*
  * With tracing off a trace call costs one test of the switch and no call: the macros test it
