@@ -21,7 +21,7 @@
 extern "C" {
 #endif
 
-#define NVX_PRINTF_LIKE(fmt, first) __attribute__((format(printf, fmt, first)))
+#define NVX_PRINTF_LIKE(fmt, first) __attribute__((format(__printf__, fmt, first)))
 
 /* Settings (one set per module). */
 extern int debugging;     /* master switch; also usable as a set of bits */
