@@ -1,0 +1,64 @@
+/*
+ * The binding list: every device stream from its open, and every module instance while it is
+ * bound to an adapter (BIND_BOUND), in order of insertion. BindingList is the head,
+ * CurrentBinding the tail.
+ *
+ * Locks: nvx_bindlock (writer) around every change of the links. The callers hold no driver
+ * lock (nvx_rwlock comes before nvx_bindlock, so taking it here under nvx_rwlock would be
+ * allowed, but the callers release it first so that a writer on nvx_rwlock is never kept
+ * waiting behind the list).
+ */
+#include "nvxbind.h"
+
+#include "debug.h" /* before sys/cmn_err.h, whose printf macro would rename its format attribute */
+#include <sys/cmn_err.h>
+
+static inline unsigned long ul(const void *p)
+{
+    return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p));
+}
+
+void add_binding(BindingInfo *bip)
+{
+    _dlprintf(16, "add_binding - 0x%lx, ppaname=%s, gip=0x%lx, index=%d\n", ul(bip), bip->ppaname,
+              ul(bip->openInfo), static_cast<int>(bip->index));
+
+    rw_enter(&nvx_bindlock, RW_WRITER);
+    if (BindingList == nullptr)
+        BindingList = bip;
+    if (CurrentBinding != nullptr)
+        CurrentBinding->next = bip;
+    bip->prev = CurrentBinding;
+    bip->next = nullptr;
+    CurrentBinding = bip;
+    rw_exit(&nvx_bindlock);
+}
+
+void remove_binding(BindingInfo *bip)
+{
+    _dlprintf(16, "remove_binding: 0x%lx:%s\n", ul(bip), bip->ppaname);
+
+    rw_enter(&nvx_bindlock, RW_WRITER);
+    BindingInfo *cur = BindingList;
+    while (cur != nullptr && cur != bip)
+        cur = cur->next;
+    if (cur == nullptr) {
+        rw_exit(&nvx_bindlock);
+        printf("Warning: Binding %lx dip %lx not on list!\n", ul(bip), ul(bip->dip));
+        return;
+    }
+
+    if (bip->prev != nullptr)
+        bip->prev->next = bip->next;
+    else
+        BindingList = bip->next;
+    if (bip->next != nullptr)
+        bip->next->prev = bip->prev;
+    else
+        CurrentBinding = bip->prev;
+    if (BindingList == nullptr)
+        CurrentBinding = nullptr;
+    bip->prev = nullptr;
+    bip->next = nullptr;
+    rw_exit(&nvx_bindlock);
+}
