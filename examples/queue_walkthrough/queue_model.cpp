@@ -99,7 +99,7 @@ class Run
         double pEnqueue = 0.5, pIntermediate = 0.5;
         while (ok() && result_.operations < config_.operations) {
             if (regimeLeft == 0) {
-                static constexpr double enqueueShares[] = {0.85, 0.6, 0.5, 0.3, 0.1};
+                static constexpr double enqueueShares[] = {0.75, 0.6, 0.5, 0.4, 0.25};
                 static constexpr double intermediateShares[] = {0.3, 0.5, 0.7};
                 pEnqueue = enqueueShares[pick(0, 4)];
                 pIntermediate = intermediateShares[pick(0, 2)];
@@ -175,9 +175,9 @@ class Run
         const uint64_t r = pick(0, 99);
         if (r < 40)
             return static_cast<U32>(8 * pick(1, maxBlob_ / 8 > 0 ? maxBlob_ / 8 : 1));
-        if (r < 90)
+        if (r < 93)
             return static_cast<U32>(pick(1, maxBlob_));
-        if (r < 97)
+        if (r < 98)
             return static_cast<U32>(pick(maxBlob_, L()));
         /* The largest blob an empty queue takes, and one byte more. */
         return L() > 57 ? L() - 56 + static_cast<U32>(pick(0, 1)) : 1;

@@ -60,6 +60,17 @@ void expect(const char *what, U32 actual, U32 expected)
     }
 }
 
+/* The blob handed out must hold the letter it was filled with. */
+void expectLetter(char actual, char expected)
+{
+    if (actual == expected) {
+        std::printf("    check: the bytes are %c's\n", expected);
+    } else {
+        std::printf("    MISMATCH: the bytes are '%c', expected %c's\n", actual, expected);
+        mismatches++;
+    }
+}
+
 void expectResult(U32 actual, U32 expected)
 {
     if (actual != expected) {
@@ -94,10 +105,18 @@ struct WorkedExample {
     U32 enqueue(char name, U32 length, U32 expectedRc, U32 expectedBlob, U32 expectedEntry)
     {
         void *pQueued = nullptr;
+        QueueDescriptor before;
+        std::memcpy(&before, buffer, sizeof before);
         std::printf("> CircularQueueEnqueue(%c, %u bytes)\n", name, length);
         const U32 rc = CircularQueueEnqueue(buffer, blobs[name - 'A'], length, &pQueued);
         std::printf("  -> %s\n", resultName(rc));
         expectResult(rc, expectedRc);
+        if (rc != PACKET_SUCCESS) {
+            const bool unchanged = std::memcmp(&before, buffer, sizeof before) == 0;
+            std::printf("    %s: the descriptor is %s\n", unchanged ? "check" : "MISMATCH",
+                        unchanged ? "unchanged" : "CHANGED by a failed enqueue");
+            mismatches += unchanged ? 0 : 1;
+        }
         if (rc == PACKET_SUCCESS) {
             const U32 blob = static_cast<U32>(static_cast<BYTE *>(pQueued) - buffer);
             std::printf("  %c: blob at offset %u, entry at offset %u\n", name, blob,
@@ -120,7 +139,7 @@ struct WorkedExample {
             const char got = static_cast<char>(*static_cast<BYTE *>(pData));
             std::printf("  handed out %u bytes at offset %u holding '%c'; they stay in place\n",
                         length, static_cast<U32>(static_cast<BYTE *>(pData) - buffer), got);
-            expect("blob letter", static_cast<U32>(got), static_cast<U32>(name));
+            expectLetter(got, name);
         }
     }
 
@@ -136,7 +155,7 @@ struct WorkedExample {
             const char got = static_cast<char>(*static_cast<BYTE *>(pData));
             std::printf("  released %u bytes at offset %u holding '%c'; their space is free\n",
                         length, static_cast<U32>(static_cast<BYTE *>(pData) - buffer), got);
-            expect("blob letter", static_cast<U32>(got), static_cast<U32>(name));
+            expectLetter(got, name);
         }
     }
 };
@@ -250,11 +269,16 @@ bool randomRuns(uint64_t operations, uint64_t seed)
                 "place), intermediate dequeues and releases, and checks after every operation\n"
                 "the model's contents and order, every layout invariant, that failures changed\n"
                 "nothing, and guard bytes around the buffer. Tracing is off.\n");
-    static constexpr U32 kLengths[] = {kBufferLength, 97, 1021, 4099, 65536};
+    /* Buffer lengths (odd ones put blobs on odd offsets) and their usual largest blob. */
+    static constexpr struct {
+        U32 length;
+        U32 maxBlob; /* 0: a third of the buffer */
+    } kRuns[] = {{kBufferLength, 0}, {97, 0}, {1021, 24}, {4099, 0}, {65536, 1514}};
     bool allAgreed = true;
-    for (size_t i = 0; i < sizeof kLengths / sizeof kLengths[0]; i++) {
+    for (size_t i = 0; i < sizeof kRuns / sizeof kRuns[0]; i++) {
         queuecheck::RandomRunConfig config;
-        config.ulBufferLength = kLengths[i];
+        config.ulBufferLength = kRuns[i].length;
+        config.ulMaxBlobLength = kRuns[i].maxBlob;
         config.seed = seed + i;
         config.operations = operations;
         const queuecheck::RandomRunResult r = queuecheck::RunAgainstModel(config);
