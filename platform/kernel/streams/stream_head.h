@@ -165,10 +165,15 @@ class StreamFile
     stdata *stream() const { return stream_.get(); }
 
   private:
+    friend int open(const std::string &path, int oflag, const Caller &caller, FilePtr *out);
     std::shared_ptr<stdata> stream_;
     int oflag_;
     Caller caller_;
-    struct Context;
+
+  public:
+    struct Context; // private to the stream head
+
+  private:
     std::unique_ptr<Context> ctx_; // process context of this open (pid, cred, signal flag)
     bool closed_ = false;
 };

@@ -1,0 +1,28 @@
+# Kernel objects and the executables that load them.
+#
+# nvx_add_kernel_object(NAME name SOURCES ... [LIBS ...])
+#   Builds a kernel object: a MODULE library "<name>.so" compiled as kernel code (_KERNEL,
+#   nvx_kernel_flags) against the platform's kernel headers. It is not linked against the
+#   platform: its platform symbols are resolved at load time from the executable that loads it.
+#
+# nvx_kernel_host(target)
+#   Makes an executable able to load kernel objects: exports its symbols (-rdynamic) and links
+#   the whole platform kernel library, so every platform call a kernel object may import is
+#   present even when the executable itself does not use it.
+set(NVX_KERNEL_INCLUDE_DIR ${CMAKE_CURRENT_LIST_DIR}/../include CACHE INTERNAL "")
+
+function(nvx_add_kernel_object)
+  cmake_parse_arguments(K "" "NAME" "SOURCES;LIBS" ${ARGN})
+  add_library(${K_NAME} MODULE ${K_SOURCES})
+  target_include_directories(${K_NAME} PRIVATE ${NVX_KERNEL_INCLUDE_DIR})
+  target_link_libraries(${K_NAME} PRIVATE nvx_kernel_flags ${K_LIBS})
+  set_target_properties(${K_NAME} PROPERTIES PREFIX "" SUFFIX ".so")
+endfunction()
+
+function(nvx_kernel_host target)
+  set_target_properties(${target} PROPERTIES ENABLE_EXPORTS ON)
+  add_dependencies(${target} nvx_platform_kernel)
+  target_link_options(${target} PRIVATE "LINKER:--whole-archive"
+                      "$<TARGET_FILE:nvx_platform_kernel>" "LINKER:--no-whole-archive")
+  target_link_libraries(${target} PRIVATE nvx_platform_kernel)
+endfunction()
