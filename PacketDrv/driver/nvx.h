@@ -84,6 +84,7 @@ extern "C" {
 
 struct GlobalInfo;
 struct SessionInfo;
+struct SessionFrames;
 
 /* One per open stream (device stream or module instance); q_ptr of both its queues. */
 typedef struct BindingInfo {
@@ -151,6 +152,8 @@ typedef struct SessionInfo {
     kmutex_t frameMutex;       /* releases from the shared packet queue */
     kcondvar_t cv;             /* w: a frame was staged, or the session stops */
     U32 refCount;              /* s: stream closes flushing this session */
+    struct SessionFrames *pFrames; /* i (contents f): the driver's own record of the frames in
+                                    * the region, in order (nvxframes.h) */
 } SessionInfo;
 
 /*
