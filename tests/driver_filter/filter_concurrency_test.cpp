@@ -1,0 +1,148 @@
+// The per-frame checks on several threads at once, as the put procedures run them (nvx_rwlock
+// as reader around the flood, bypass and filter checks), while a control thread flushes and
+// re-adds the filter set and another adds ignore entries and moves the bypass. Frames that no
+// filter, ignore entry or bypass can ever cover must never match; the set the writer builds
+// must be whole once its adds are done; and ThreadSanitizer watches every access.
+#include <gtest/gtest.h>
+
+#include <sys/ddi.h>
+#include <sys/ksynch.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "nvx.h"
+#include "nvxflood.h"
+#include "packetfilter.h"
+#include "test_frames.h"
+
+namespace
+{
+
+using test_frames::Frame;
+using test_frames::FrameSpec;
+using test_frames::ip;
+
+constexpr U8 TCP = 6, UDP = 17;
+
+class FilterConcurrencyTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        rw_init(&nvx_rwlock, nullptr, RW_DRIVER, nullptr);
+        rw_init(&nvx_pflock, nullptr, RW_DRIVER, nullptr);
+        InitFlood();
+        ASSERT_EQ(InitializeFilters(), 0);
+    }
+    void TearDown() override
+    {
+        DestroyFilters();
+        FiniFlood();
+        rw_destroy(&nvx_pflock);
+        rw_destroy(&nvx_rwlock);
+    }
+};
+
+TEST_F(FilterConcurrencyTest, LookupsWhileFiltersAndIgnoreEntriesChange)
+{
+    // The writer's set: 16 networks 198.18.N.0/24, TCP only, either direction.
+    std::vector<FilterElement> set;
+    for (unsigned n = 0; n < 16; n++) {
+        FilterElement f{};
+        f.ulIpAddress = ip(198, 18, n, 0);
+        f.ucNetMask = 24;
+        f.ucProtocol = TCP;
+        f.ucDirection = FILTER_EITHER_DIRECTION;
+        set.push_back(f);
+    }
+    const U32 covered = ip(198, 18, 3, 7);  // inside the set, TCP: filtered while present
+    const U32 outsider = ip(198, 19, 0, 1); // never filtered, ignored or bypassed
+    const U32 local = ip(198, 19, 0, 2);
+
+    std::time_t start = 0;
+    drv_getparm(TIME, &start);
+
+    constexpr int kReaders = 3;
+    constexpr int kReaderFrames = 20000;
+    constexpr int kFilterRounds = 300;
+    constexpr int kIgnoreRequests = 3000;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    auto inTime = [&] { return std::chrono::steady_clock::now() < deadline; };
+
+    std::atomic<int> wrongMatches{0}, coveredFiltered{0}, incompleteSets{0}, failedAdds{0};
+
+    std::vector<std::thread> threads;
+    for (int r = 0; r < kReaders; r++) {
+        threads.emplace_back([&, r] {
+            Frame outsiderIn(FrameSpec{DIR_INBOUND, outsider, local, TCP});
+            Frame outsiderOut(FrameSpec{DIR_OUTBOUND, local, outsider, TCP});
+            Frame coveredIn(FrameSpec{DIR_INBOUND, covered, local, TCP});
+            Frame coveredUdp(FrameSpec{DIR_INBOUND, covered, local, UDP});
+            for (int i = 0; i < kReaderFrames && inTime(); i++) {
+                // Capture seconds run ahead of the clock so that ignore entries expire and
+                // the readers' ageing passes free them while requests add more.
+                const std::time_t second = start + i / 40 + r;
+                rw_enter(&nvx_rwlock, RW_READER);
+                const bool wrong = CheckFlood(outsiderIn.message(), second, DIR_INBOUND) ||
+                                   BypassHandler(nullptr, outsiderIn.message(), DIR_INBOUND) ||
+                                   BypassHandler(nullptr, outsiderOut.message(), DIR_OUTBOUND) ||
+                                   CheckFiltered(outsiderIn.message(), DIR_INBOUND) ||
+                                   CheckFiltered(outsiderOut.message(), DIR_OUTBOUND) ||
+                                   CheckFiltered(coveredUdp.message(), DIR_INBOUND);
+                const bool filtered = CheckFiltered(coveredIn.message(), DIR_INBOUND);
+                rw_exit(&nvx_rwlock);
+                wrongMatches += wrong;
+                coveredFiltered += filtered;
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        std::mt19937 random(7);
+        std::vector<FilterElement> order = set;
+        for (int round = 0; round < kFilterRounds && inTime(); round++) {
+            if (FlushFilters() != 0) {
+                failedAdds++;
+            }
+            std::shuffle(order.begin(), order.end(), random);
+            for (const FilterElement &f : order) {
+                if (AddFilter(f.ulIpAddress, f.ucNetMask, f.ucProtocol, f.ucDirection) == nullptr) {
+                    failedAdds++;
+                }
+            }
+            // Only this thread changes the set: once its adds are done the set is whole.
+            if (GetFilterCount() != set.size() || !IsFiltered(covered, TCP, DIR_INBOUND)) {
+                incompleteSets++;
+            }
+        }
+    });
+    threads.emplace_back([&] {
+        for (int i = 0; i < kIgnoreRequests && inTime(); i++) {
+            if (AddFlood(ip(198, 18, 100, i % 50), 1 + i % 3, i % 2 ? TCP : FLOOD_ANY_PROTOCOL) !=
+                1) {
+                failedAdds++;
+            }
+            SetBypass(i % 2 ? ip(198, 18, 200, 1) : 0, 0);
+        }
+    });
+    for (std::thread &t : threads) {
+        t.join();
+    }
+
+    EXPECT_EQ(wrongMatches.load(), 0);
+    EXPECT_EQ(incompleteSets.load(), 0);
+    EXPECT_EQ(failedAdds.load(), 0);
+    EXPECT_GT(coveredFiltered.load(), 0) << "the covered frame was filtered at least sometimes";
+    // What is left is whole: the last set, and ignore entries only for the requested sources.
+    EXPECT_TRUE(IsFiltered(covered, TCP, DIR_OUTBOUND));
+    EXPECT_EQ(GetFilterCount(), set.size());
+    for (const FloodItem *item = FloodList; item != nullptr; item = item->next) {
+        EXPECT_EQ(item->ip & 0xffffff00u, ip(198, 18, 100, 0));
+    }
+}
+
+} // namespace
