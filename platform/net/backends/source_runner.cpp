@@ -15,9 +15,22 @@ int SourceRunner::start(NicPort *port)
     return 0;
 }
 
+void SourceRunner::release()
+{
+    {
+        std::lock_guard lock(done_mutex_);
+        released_ = true;
+    }
+    done_cv_.notify_all();
+}
+
 void SourceRunner::stop()
 {
-    stop_.store(true, std::memory_order_relaxed);
+    {
+        std::lock_guard lock(done_mutex_);
+        stop_.store(true, std::memory_order_relaxed);
+    }
+    done_cv_.notify_all();
     if (thread_.joinable())
         thread_.join();
 }
@@ -40,6 +53,10 @@ bool SourceRunner::wait_finished(unsigned timeout_ms)
 void SourceRunner::run(NicPort *port)
 {
     using clock = std::chrono::steady_clock;
+    if (pacing_.start_held) {
+        std::unique_lock lock(done_mutex_);
+        done_cv_.wait(lock, [this] { return released_ || stop_.load(std::memory_order_relaxed); });
+    }
     const auto t0 = clock::now();
     const auto deadline = t0 + std::chrono::milliseconds(pacing_.max_milliseconds);
     std::vector<std::uint8_t> frame;

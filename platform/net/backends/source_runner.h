@@ -28,6 +28,7 @@ struct Pacing {
     std::uint64_t max_frames = 0;        // 0: no count bound
     std::uint64_t frames_per_second = 0; // 0: as fast as the NIC takes them
     std::uint32_t max_milliseconds = 0;  // 0: no time bound
+    bool start_held = false;             // wait for release() before the first frame
 };
 
 struct SourceCounters {
@@ -56,6 +57,8 @@ class SourceRunner
     int start(NicPort *port);
     void stop();
     void transmit(const std::uint8_t *frame, std::size_t len);
+    // Lets a runner started with start_held go (the time bound counts from here).
+    void release();
 
     // True once the thread has stopped on its own (bound or end of source) or by stop().
     bool finished() const { return finished_.load(std::memory_order_acquire); }
@@ -75,8 +78,9 @@ class SourceRunner
     std::atomic<bool> stop_{false};
     // Release on finishing pairs with the acquire in finished().
     std::atomic<bool> finished_{false};
-    std::mutex done_mutex_;
+    std::mutex done_mutex_; // guards released_; with done_cv_ for finished_ and released_
     std::condition_variable done_cv_;
+    bool released_ = false;
 };
 
 } // namespace platform::net

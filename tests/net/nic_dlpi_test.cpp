@@ -1,0 +1,220 @@
+// The NIC driver's DLPI provider: the conversation of a plumb in both styles, as a module
+// between the driver and the stack module sees it, and the error acknowledgements.
+#include "dltrace_module.h"
+#include "nic_fixture.h"
+#include "stack/plumb.h"
+
+#include <gtest/gtest.h>
+
+using namespace platform::net;
+using dltrace::Event;
+
+namespace
+{
+
+Event dn(int type, uint32_t prim)
+{
+    return {false, type, prim, 0};
+}
+Event up(int type, uint32_t prim, uint32_t state = 0)
+{
+    return {true, type, prim, state};
+}
+
+} // namespace
+
+TEST(NicDlpi, PlumbConversationStyle2Ip)
+{
+    dltrace::load();
+    auto drv = nettest::load_nic("tsttwo", 2, make_sink_backend(), {2, 0, 0, 0, 0, 5}, 3);
+    ASSERT_TRUE(drv);
+    dltrace::reset();
+    std::unique_ptr<PlumbedInterface> ip;
+    ASSERT_EQ(PlumbedInterface::plumb({"tsttwo3", "ip", false, {"dltrace"}, nettest::kRoot}, &ip),
+              0);
+    EXPECT_TRUE(ip->link().fastpath());
+    std::vector<std::string> mods;
+    ASSERT_EQ(ip->file().list(&mods), 0);
+    EXPECT_EQ(mods, (std::vector<std::string>{"ip", "dltrace", "tsttwo"}));
+    ASSERT_EQ(ip->unplumb(), 0);
+    std::vector<Event> want = {
+        dn(M_PCPROTO, DL_INFO_REQ),   up(M_PCPROTO, DL_INFO_ACK, DL_UNATTACHED),
+        dn(M_PROTO, DL_ATTACH_REQ),   up(M_PCPROTO, DL_OK_ACK),
+        dn(M_PROTO, DL_BIND_REQ),     up(M_PCPROTO, DL_BIND_ACK),
+        dn(M_PCPROTO, DL_INFO_REQ),   up(M_PCPROTO, DL_INFO_ACK, DL_IDLE),
+        dn(M_IOCTL, DL_IOC_HDR_INFO), up(M_IOCACK, DL_IOC_HDR_INFO),
+        dn(M_PROTO, DL_UNBIND_REQ),   up(M_PCPROTO, DL_OK_ACK),
+        dn(M_PROTO, DL_DETACH_REQ),   up(M_PCPROTO, DL_OK_ACK),
+    };
+    // The plumb's own ioctls pass dltrace too (below the stack module they do not: the
+    // stack module answers them), so only DLPI traffic is recorded.
+    auto got = dltrace::events();
+    EXPECT_EQ(got, want) << dltrace::describe(got);
+}
+
+TEST(NicDlpi, PlumbConversationStyle1Arp)
+{
+    dltrace::load();
+    auto drv = nettest::load_nic("tstone", 1, make_sink_backend(), {2, 0, 0, 0, 0, 6}, 0);
+    ASSERT_TRUE(drv);
+    dltrace::reset();
+    std::unique_ptr<PlumbedInterface> arp;
+    ASSERT_EQ(PlumbedInterface::plumb({"tstone0", "arp", false, {"dltrace"}, nettest::kRoot}, &arp),
+              0);
+    EXPECT_FALSE(arp->link().fastpath());
+    ASSERT_EQ(arp->unplumb(), 0);
+    std::vector<Event> want = {
+        dn(M_PCPROTO, DL_INFO_REQ), up(M_PCPROTO, DL_INFO_ACK, DL_UNBOUND),
+        dn(M_PROTO, DL_BIND_REQ),   up(M_PCPROTO, DL_BIND_ACK),
+        dn(M_PCPROTO, DL_INFO_REQ), up(M_PCPROTO, DL_INFO_ACK, DL_IDLE),
+        dn(M_PROTO, DL_UNBIND_REQ), up(M_PCPROTO, DL_OK_ACK),
+    };
+    auto got = dltrace::events();
+    EXPECT_EQ(got, want) << dltrace::describe(got);
+}
+
+TEST(NicDlpi, InfoAckDescribesTheProviderInEachState)
+{
+    auto drv = nettest::load_nic("tstinfo", 2, make_sink_backend(), {2, 0, 0, 0, 0, 7}, 1, 1400);
+    platform::streams::FilePtr f;
+    ASSERT_EQ(platform::streams::open("/dev/tstinfo", O_RDWR, nettest::kRoot, &f), 0);
+    uint32_t info = DL_INFO_REQ;
+    auto a = nettest::dl_request(*f, &info, 4, true);
+    ASSERT_EQ(a.size(), DL_INFO_ACK_SIZE + 6); // no own address yet, broadcast address
+    EXPECT_EQ(nettest::word(a, 0), DL_INFO_ACK);
+    EXPECT_EQ(nettest::word(a, 24), DL_UNATTACHED);
+    EXPECT_EQ(nettest::word(a, 56), 0u);
+    EXPECT_EQ(nettest::word(a, 52), DL_STYLE2);
+    dl_attach_req_t at{DL_ATTACH_REQ, 1};
+    EXPECT_EQ(nettest::word(nettest::dl_request(*f, &at, sizeof at), 0), DL_OK_ACK);
+    dl_bind_req_t b{DL_BIND_REQ, 0x0800, 0, DL_CLDLS, 0, 0};
+    auto ba = nettest::dl_request(*f, &b, sizeof b);
+    ASSERT_EQ(ba.size(), DL_BIND_ACK_SIZE + 8);
+    EXPECT_EQ(nettest::word(ba, 4), 0x0800u);
+    EXPECT_EQ(ba[24 + 5], 7); // the bound DLSAP starts with the MAC
+    a = nettest::dl_request(*f, &info, 4, true);
+    ASSERT_EQ(a.size(), DL_INFO_ACK_SIZE + 8 + 6);
+    EXPECT_EQ(nettest::word(a, 4), 1400u); // dl_max_sdu is the MTU
+    EXPECT_EQ(nettest::word(a, 12), 8u);
+    EXPECT_EQ(nettest::word(a, 16), static_cast<uint32_t>(DL_ETHER));
+    EXPECT_EQ(nettest::word(a, 24), DL_IDLE);
+    EXPECT_EQ(static_cast<int32_t>(nettest::word(a, 28)), -2);
+    EXPECT_EQ(nettest::word(a, 56), 76u);
+    EXPECT_EQ(nettest::word(a, 64), 6u);
+    EXPECT_EQ(nettest::word(a, 68), 84u);
+    EXPECT_EQ(a[76 + 5], 7);
+    EXPECT_EQ(a[84], 0xff);
+}
+
+TEST(NicDlpi, ErrorAcknowledgements)
+{
+    auto drv = nettest::load_nic("tsterr", 2, make_sink_backend());
+    struct Case {
+        const char *name;
+        std::vector<uint32_t> before; // primitives sent first (each acknowledged)
+        std::vector<uint8_t> req;     // the request
+        uint32_t error_primitive;
+        uint32_t dl_errno;
+    };
+    auto words = [](std::initializer_list<uint32_t> w) {
+        std::vector<uint8_t> v(w.size() * 4);
+        std::memcpy(v.data(), std::data(w), v.size());
+        return v;
+    };
+    std::vector<Case> cases = {
+        {"unknown primitive", {}, words({0x99}), 0x99, DL_BADPRIM},
+        {"gap primitive 0x16", {}, words({0x16}), 0x16, DL_BADPRIM},
+        {"known, unsupported",
+         {},
+         words({DL_CONNECT_REQ, 0, 0, 0, 0, 0}),
+         DL_CONNECT_REQ,
+         DL_NOTSUPPORTED},
+        {"shorter than a primitive", {}, {1, 0}, DL_PRIM_INVAL, DL_BADPRIM},
+        {"short attach", {}, words({DL_ATTACH_REQ}), DL_ATTACH_REQ, DL_BADPRIM},
+        {"short bind", {}, words({DL_BIND_REQ, 0x800}), DL_BIND_REQ, DL_BADPRIM},
+        {"bad ppa", {}, words({DL_ATTACH_REQ, 9}), DL_ATTACH_REQ, DL_BADPPA},
+        {"bind unattached", {}, words({DL_BIND_REQ, 0x800, 0, 2, 0}), DL_BIND_REQ, DL_OUTSTATE},
+        {"unbind unbound", {DL_ATTACH_REQ}, words({DL_UNBIND_REQ}), DL_UNBIND_REQ, DL_OUTSTATE},
+        {"detach unattached", {}, words({DL_DETACH_REQ}), DL_DETACH_REQ, DL_OUTSTATE},
+        {"attach twice", {DL_ATTACH_REQ}, words({DL_ATTACH_REQ, 0}), DL_ATTACH_REQ, DL_OUTSTATE},
+        {"802.3 length as sap",
+         {DL_ATTACH_REQ},
+         words({DL_BIND_REQ, 0x100, 0, 2, 0}),
+         DL_BIND_REQ,
+         DL_BADSAP},
+        {"phys addr unattached",
+         {},
+         words({DL_PHYS_ADDR_REQ, DL_CURR_PHYS_ADDR}),
+         DL_PHYS_ADDR_REQ,
+         DL_OUTSTATE},
+    };
+    for (const auto &c : cases) {
+        platform::streams::FilePtr f;
+        ASSERT_EQ(platform::streams::open("/dev/tsterr", O_RDWR, nettest::kRoot, &f), 0);
+        for (uint32_t p : c.before) {
+            ASSERT_EQ(p, static_cast<uint32_t>(DL_ATTACH_REQ));
+            dl_attach_req_t at{DL_ATTACH_REQ, 0};
+            ASSERT_EQ(nettest::word(nettest::dl_request(*f, &at, sizeof at), 0), DL_OK_ACK)
+                << c.name;
+        }
+        auto r = nettest::dl_request(*f, c.req.data(), c.req.size());
+        ASSERT_EQ(r.size(), DL_ERROR_ACK_SIZE) << c.name;
+        EXPECT_EQ(nettest::word(r, 0), DL_ERROR_ACK) << c.name;
+        EXPECT_EQ(nettest::word(r, 4), c.error_primitive) << c.name;
+        EXPECT_EQ(nettest::word(r, 8), c.dl_errno) << c.name;
+    }
+}
+
+TEST(NicDlpi, FastPathIoctlNeedsABoundStream)
+{
+    auto drv = nettest::load_nic("tstfp", 1, make_sink_backend());
+    platform::streams::FilePtr f;
+    ASSERT_EQ(platform::streams::open("/dev/tstfp0", O_RDWR, nettest::kRoot, &f), 0);
+    std::vector<uint8_t> req(DL_UNITDATA_REQ_SIZE + 8, 0);
+    dl_unitdata_req_t ud{DL_UNITDATA_REQ, 8, DL_UNITDATA_REQ_SIZE, {0, 0}};
+    std::memcpy(req.data(), &ud, sizeof ud);
+    std::memset(req.data() + DL_UNITDATA_REQ_SIZE, 0xff, 6);
+    uint8_t out[64];
+    platform::streams::IoctlResult res;
+    EXPECT_EQ(f->ioctl_str(DL_IOC_HDR_INFO, 0, req.data(), req.size(), out, sizeof out, &res),
+              EINVAL); // not bound
+    dl_bind_req_t b{DL_BIND_REQ, 0x0800, 0, DL_CLDLS, 0, 0};
+    ASSERT_EQ(nettest::word(nettest::dl_request(*f, &b, sizeof b), 0), DL_BIND_ACK);
+    ASSERT_EQ(f->ioctl_str(DL_IOC_HDR_INFO, 0, req.data(), req.size(), out, sizeof out, &res), 0);
+    ASSERT_EQ(res.len, req.size() + 14);
+    const uint8_t *hdr = out + req.size();
+    EXPECT_EQ(hdr[0], 0xff);                                   // destination asked for
+    EXPECT_EQ(std::memcmp(hdr + 6, "\x02\0\0\0\0\x01", 6), 0); // the adapter's address
+    EXPECT_EQ(hdr[12], 0x08);
+    EXPECT_EQ(hdr[13], 0x00);
+    EXPECT_EQ(f->ioctl_str(0x1234, 0, nullptr, 0, nullptr, 0, &res), EINVAL);
+}
+
+TEST(NicDriver, RejectsBadConfigurations)
+{
+    struct Case {
+        const char *name;
+        int style;
+        uint32_t mtu;
+        MacAddr mac;
+    } cases[] = {
+        {"", 2, 1500, {2, 0, 0, 0, 0, 1}},          {"bad9", 2, 1500, {2, 0, 0, 0, 0, 1}},
+        {"okname", 3, 1500, {2, 0, 0, 0, 0, 1}},    {"okname", 2, 20, {2, 0, 0, 0, 0, 1}},
+        {"okname", 2, 1500, {1, 0, 0x5e, 0, 0, 1}}, {"UPPER", 1, 1500, {2, 0, 0, 0, 0, 1}},
+    };
+    for (const auto &c : cases) {
+        NicDriverConfig cfg{c.name, c.style, {}};
+        NicInstanceConfig ic;
+        ic.mtu = c.mtu;
+        ic.mac = c.mac;
+        ic.backend = make_sink_backend();
+        cfg.instances.push_back(std::move(ic));
+        std::unique_ptr<NicDriver> drv;
+        EXPECT_EQ(NicDriver::load(std::move(cfg), &drv), EINVAL) << c.name;
+    }
+    auto a = nettest::load_nic("tstdup", 2, make_sink_backend());
+    NicDriverConfig cfg{"tstdup", 2, {}};
+    cfg.instances.push_back({0, {2, 0, 0, 0, 0, 1}, 1500, false, make_sink_backend()});
+    std::unique_ptr<NicDriver> drv;
+    EXPECT_EQ(NicDriver::load(std::move(cfg), &drv), EEXIST);
+}
