@@ -266,6 +266,23 @@ TEST_F(QueueTrace, InvalidArgumentMessages)
     EXPECT_EQ(take(), "");
 }
 
+// A length near 2^32 must not wrap the quick test's "length + 8" to a small need.
+TEST_F(QueueTrace, LengthNear4GiBFailsTheQuickTest)
+{
+    QueueBuffer q(448);
+    ASSERT_EQ(InitializeCircularQueue(q.get(), 448), PACKET_SUCCESS);
+    ASSERT_EQ(EnqueueBytes(q, 100), 348u);
+    const std::vector<BYTE> before = q.descriptorBytes();
+    take();
+    for (U32 n : {0xFFFFFFFFu, 0xFFFFFFF9u}) {
+        U32 rc = 0;
+        EnqueueBytes(q, n, &rc);
+        EXPECT_EQ(rc, PACKETERR_NO_MEMORY);
+        EXPECT_EQ(take(), adding(n, addr(q)) + kQuickTest);
+    }
+    EXPECT_EQ(q.descriptorBytes(), before);
+}
+
 // Level-filtered queue messages need level 64 to pass; the dumps print whenever tracing is on.
 TEST_F(QueueTrace, LevelFilterSilencesMessagesButNotDumps)
 {
