@@ -179,13 +179,15 @@ U32 find_ppa(BindingInfo *bip)
     rw_enter(&nvx_rwlock, RW_READER);
     for (int i = 0; i < MAX_PPA; i++) {
         const char *slotName = ppaList[i].info.devicename;
+        /* The first free slot ends the scan before the name is compared: a binding still named
+         * NVX_UNKNOWN_PPA must not find a free slot as its adapter. */
+        if (name_equals(slotName, NVX_UNKNOWN_PPA))
+            break;
         if (name_equals(slotName, bip->ppaname)) {
             rw_exit(&nvx_rwlock);
             _dlprintf(16, "find_ppa: found %s at index %d\n", bip->ppaname, i);
             return static_cast<U32>(i);
         }
-        if (name_equals(slotName, NVX_UNKNOWN_PPA))
-            break;
     }
     rw_exit(&nvx_rwlock);
     _dlprintf(16, "find_ppa: could not find %s\n", bip->ppaname);
