@@ -12,3 +12,7 @@ target_sources(nvx_platform_kernel PRIVATE
 target_link_libraries(nvx_platform_kernel PUBLIC ${CMAKE_DL_LIBS})
 
 include(${CMAKE_CURRENT_LIST_DIR}/streams/KernelObject.cmake)
+
+# Platform code and tests include the stream head and loader API as "stream_head.h",
+# "modules.h".
+target_include_directories(nvx_platform_kernel PUBLIC ${CMAKE_CURRENT_LIST_DIR}/streams)

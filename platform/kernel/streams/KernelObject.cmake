@@ -17,6 +17,9 @@ function(nvx_add_kernel_object)
   target_include_directories(${K_NAME} PRIVATE ${NVX_KERNEL_INCLUDE_DIR})
   target_link_libraries(${K_NAME} PRIVATE nvx_kernel_flags ${K_LIBS})
   set_target_properties(${K_NAME} PROPERTIES PREFIX "" SUFFIX ".so")
+  # _init and _fini are the module's own entry points: leave out the C runtime's start files,
+  # which define symbols of those names (kernel objects have no static constructors anyway).
+  target_link_options(${K_NAME} PRIVATE -nostartfiles)
 endfunction()
 
 function(nvx_kernel_host target)

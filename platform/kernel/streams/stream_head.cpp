@@ -23,7 +23,6 @@
 #include <sys/cmn_err.h>
 #include <sys/sunddi.h>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -1087,7 +1086,7 @@ int StreamFile::mmap(offset_t off, size_t len, Mapping *out)
     if (!h.set)
         return ENXIO;
     platform::umem::Backing b = platform::umem::backing(h.cookie);
-    int fd = fcntl(b.memfd, F_DUPFD_CLOEXEC, 0);
+    int fd = dup(b.memfd);
     if (fd < 0)
         return errno == EMFILE ? EMFILE : ENOMEM;
     out->fd = fd;

@@ -1,9 +1,20 @@
 /*
  * Open-file flags as the kernel passes them to open and close routines (oflag) and to ioctl
  * entry points (mode). The values are the target's, not Linux's O_* values.
+ *
+ * Linux's <fcntl.h> defines FNDELAY, FNONBLOCK, FAPPEND with its own values (and, being a
+ * system header, silently): include it before this header, never after, in code that uses
+ * these flags. This header replaces those definitions.
  */
 #ifndef _SYS_KFILE_H
 #define _SYS_KFILE_H
+
+#undef FREAD
+#undef FWRITE
+#undef FNDELAY
+#undef FAPPEND
+#undef FNONBLOCK
+#undef FEXCL
 
 #define FREAD     0x0001 /* open for reading */
 #define FWRITE    0x0002 /* open for writing */
