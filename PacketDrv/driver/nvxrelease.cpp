@@ -246,11 +246,19 @@ void flush_queue(GlobalInfo *gip, SessionInfo *sip)
     SessionFrames *sf = sip->pFrames;
     int final = 0, shm = 0, staged = 0;
 
-    /* Frames in the region: the region's descriptor is only read, to tell the frames the
-     * reader has read (judged by their verdicts) from the ones it has not. */
+    /*
+     * Frames in the region. Once the session is detached (stop_session) the reader has let go
+     * of the region, and its descriptor is read to tell the frames the reader has read (judged
+     * by their verdicts) from the ones it has not. While the session is attached (a module
+     * stream's close, the session timer) the reader may be dequeuing right now, so the region is
+     * not read at all and every frame in it goes on unjudged.
+     */
+    mutex_enter(&gip->sessionInfoMutex);
+    const int detached = gip->captureSession != sip;
+    mutex_exit(&gip->sessionInfoMutex);
     mutex_enter(&sip->frameMutex);
     U32 taken = 0;
-    if (!frames_peek_taken(sf, &taken))
+    if (!detached || !frames_peek_taken(sf, &taken))
         taken = 0;
     HeldFrame h;
     while (frames_take_oldest(sf, &h)) {

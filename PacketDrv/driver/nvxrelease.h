@@ -43,8 +43,10 @@ int dequeue_packet(GlobalInfo *gip, SessionInfo *sip, int flag);
 /*
  * flush_queue - give back every frame the session holds: those the reader has read (with their
  *   verdicts), those it has not read, and the staged ones; print the three counts
- * Description: does not touch the region's queue descriptor (the reader may be using it); the
- *   next read request re-initialises it. Counters are reduced by what was disposed of.
+ * Description: does not write the region's queue (the reader may be using it); the next read
+ *   request re-initialises it. Verdicts are honoured only once the session is detached
+ *   (stop_session): before that the region is not even read and its frames go on unjudged.
+ *   Counters are reduced by what was disposed of.
  * Context: process or callout context. Locks: takes frameMutex, then captureMutex, one after the
  *   other; the caller holds no driver lock.
  */

@@ -2,6 +2,7 @@
 
 #include "nvxbind.h"
 #include "nvxstage.h"
+#include "testing/nvx_testing.h"
 
 #include <sys/ddi.h>
 #include <sys/kmem.h>
@@ -312,6 +313,13 @@ U32 EngineTest::read(size_t ctlLen)
     nvx_read(device_wq(), mp);
     freemsg(mp);
     return NVX_ATOMIC_LOAD(&rb()->nvx_errno);
+}
+
+U32 EngineTest::read_no_wait()
+{
+    platform::testing::AsProcess reader(4711);
+    reader.context().raise_signal();
+    return read();
 }
 
 std::vector<PACKET_BUFFER *> EngineTest::take_all()
