@@ -79,28 +79,29 @@ std::int64_t real_ticks()
     return (steady_ns() + tick_offset()) / kNsPerTick;
 }
 
+// A sequence lock with every access sequentially consistent (ThreadSanitizer does not model
+// fences): a reader that sees the same even count before and after its reads cannot have
+// overlapped a writer. Writers are serialised by state.writers.
 void publish_manual_wall(std::int64_t base_ns, std::int64_t base_tick)
 {
-    std::uint32_t s = state.seq.load(std::memory_order_relaxed);
-    state.seq.store(s + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    state.wall_base_ns.store(base_ns, std::memory_order_relaxed);
-    state.wall_base_tick.store(base_tick, std::memory_order_relaxed);
-    state.seq.store(s + 2, std::memory_order_release);
+    std::uint32_t s = state.seq.load(std::memory_order_seq_cst);
+    state.seq.store(s + 1, std::memory_order_seq_cst);
+    state.wall_base_ns.store(base_ns, std::memory_order_seq_cst);
+    state.wall_base_tick.store(base_tick, std::memory_order_seq_cst);
+    state.seq.store(s + 2, std::memory_order_seq_cst);
 }
 
 std::int64_t manual_wall_ns()
 {
     for (;;) {
-        std::uint32_t s1 = state.seq.load(std::memory_order_acquire);
+        std::uint32_t s1 = state.seq.load(std::memory_order_seq_cst);
         if (s1 & 1u) {
             std::this_thread::yield();
             continue;
         }
-        std::int64_t base = state.wall_base_ns.load(std::memory_order_relaxed);
-        std::int64_t tick = state.wall_base_tick.load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if (state.seq.load(std::memory_order_relaxed) == s1)
+        std::int64_t base = state.wall_base_ns.load(std::memory_order_seq_cst);
+        std::int64_t tick = state.wall_base_tick.load(std::memory_order_seq_cst);
+        if (state.seq.load(std::memory_order_seq_cst) == s1)
             return base + (state.manual_ticks.load(std::memory_order_acquire) - tick) * kNsPerTick;
     }
 }

@@ -55,7 +55,16 @@ struct RwObject {
 };
 
 std::atomic<unsigned> next_slot{0};
-thread_local unsigned t_slot = next_slot.fetch_add(1, std::memory_order_relaxed) % kSlots;
+// The calling thread's slot + 1 (0: not chosen yet). Constant-initialised, so reading it costs
+// no thread-local initialisation check.
+thread_local unsigned t_slot_plus1 = 0;
+
+unsigned my_slot()
+{
+    if (t_slot_plus1 == 0) // relaxed: any distribution of threads over slots is correct
+        t_slot_plus1 = next_slot.fetch_add(1, std::memory_order_relaxed) % kSlots + 1;
+    return t_slot_plus1 - 1;
+}
 
 RwObject *rw_object(krwlock_t *rwlp)
 {
@@ -135,12 +144,14 @@ extern "C" void rw_destroy(krwlock_t *rwlp)
 extern "C" void rw_enter(krwlock_t *rwlp, krw_t enter_type)
 {
     RwObject *rw = rw_object(rwlp);
-    if (rw->owner.load(std::memory_order_relaxed) == self_token())
-        panic("rw_enter: rwlock %p already held as writer by the caller",
-              static_cast<void *>(rwlp));
     if (enter_type == RW_READER) {
-        Slot &s = rw->slots[t_slot];
+        // Per-frame path: only the slot and the writer flag. A caller holding the lock as
+        // writer finds the flag up and is caught on the slow path.
+        Slot &s = rw->slots[my_slot()];
         while (!reader_try(rw, s)) {
+            if (rw->owner.load(std::memory_order_relaxed) == self_token())
+                panic("rw_enter: rwlock %p already held as writer by the caller",
+                      static_cast<void *>(rwlp));
             std::unique_lock<std::mutex> guard(rw->state);
             rw->readers_cv.wait(guard,
                                 [rw] { return !rw->writer.load(std::memory_order_seq_cst); });
@@ -149,6 +160,9 @@ extern "C" void rw_enter(krwlock_t *rwlp, krw_t enter_type)
     }
     if (enter_type != RW_WRITER)
         panic("rw_enter: bad type %d", static_cast<int>(enter_type));
+    if (rw->owner.load(std::memory_order_relaxed) == self_token())
+        panic("rw_enter: rwlock %p already held as writer by the caller",
+              static_cast<void *>(rwlp));
     std::unique_lock<std::mutex> guard(rw->state);
     rw->writer_cv.wait(guard, [rw] { return !rw->writer.load(std::memory_order_seq_cst); });
     rw->writer.store(true, std::memory_order_seq_cst);
@@ -162,7 +176,7 @@ extern "C" int rw_tryenter(krwlock_t *rwlp, krw_t enter_type)
     if (rw->owner.load(std::memory_order_relaxed) == self_token())
         return 0;
     if (enter_type == RW_READER)
-        return reader_try(rw, rw->slots[t_slot]) ? 1 : 0;
+        return reader_try(rw, rw->slots[my_slot()]) ? 1 : 0;
     std::unique_lock<std::mutex> guard(rw->state);
     if (rw->writer.load(std::memory_order_seq_cst))
         return 0;
@@ -181,10 +195,12 @@ extern "C" int rw_tryenter(krwlock_t *rwlp, krw_t enter_type)
 extern "C" void rw_exit(krwlock_t *rwlp)
 {
     RwObject *rw = rw_object(rwlp);
-    if (rw->owner.load(std::memory_order_relaxed) == self_token())
+    // Only a writer's own exit can find the flag up and itself the owner.
+    if (rw->writer.load(std::memory_order_seq_cst) &&
+        rw->owner.load(std::memory_order_relaxed) == self_token())
         writer_release(rw);
     else
-        reader_leave(rw, rw->slots[t_slot], rwlp);
+        reader_leave(rw, rw->slots[my_slot()], rwlp);
 }
 
 extern "C" void rw_downgrade(krwlock_t *rwlp)
@@ -194,7 +210,7 @@ extern "C" void rw_downgrade(krwlock_t *rwlp)
         panic("rw_downgrade: rwlock %p not held as writer by the caller",
               static_cast<void *>(rwlp));
     // Count ourselves as a reader before the flag drops, so no writer slips in between.
-    rw->slots[t_slot].readers.fetch_add(1, std::memory_order_seq_cst);
+    rw->slots[my_slot()].readers.fetch_add(1, std::memory_order_seq_cst);
     writer_release(rw);
 }
 
@@ -214,7 +230,7 @@ extern "C" int rw_tryupgrade(krwlock_t *rwlp)
         rw->writer_cv.notify_all();
         return 0;
     }
-    rw->slots[t_slot].readers.fetch_sub(1, std::memory_order_seq_cst);
+    rw->slots[my_slot()].readers.fetch_sub(1, std::memory_order_seq_cst);
     rw->owner.store(self_token(), std::memory_order_relaxed);
     return 1;
 }
