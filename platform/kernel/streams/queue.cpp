@@ -41,9 +41,17 @@ bool counted(mblk_t *mp)
     return queclass(mp) == QNORM && mp->b_band == 0;
 }
 
+// Relaxed atomic reads: canput may look at a pair that is being recycled (queue_pair.h).
 bool has_service(queue_t *q)
 {
-    return q->q_qinfo && q->q_qinfo->qi_srvp;
+    struct qinit *qi = std::atomic_ref<struct qinit *>(q->q_qinfo).load(std::memory_order_acquire);
+    return qi && qi->qi_srvp;
+}
+
+bool is_head(queue_t *q)
+{
+    return std::atomic_ref<PairKind>(pair_of(q)->kind).load(std::memory_order_relaxed) ==
+           PairKind::head;
 }
 
 // Enters q's pair and calls its put procedure. Returns false (nothing called) when the pair's
@@ -287,7 +295,7 @@ int canput(queue_t *q)
     if (!q)
         return 0;
     for (;;) {
-        if (has_service(q) || pair_of(q)->kind == PairKind::head)
+        if (has_service(q) || is_head(q))
             break;
         queue_t *nq = load_next(q);
         if (!nq)

@@ -39,7 +39,9 @@ Pool &pool()
 
 void init_queue(queue_t *q, struct qinit *qi, uint_t flags, stdata *sd)
 {
-    q->q_qinfo = qi;
+    // Atomic: canput may walk into a recycled pair through a stale q_next (see queue_pair.h);
+    // its answer is then advisory, but its reads must not race.
+    std::atomic_ref<struct qinit *>(q->q_qinfo).store(qi, std::memory_order_release);
     q->q_first = nullptr;
     q->q_last = nullptr;
     store_next(q, nullptr);
@@ -75,7 +77,7 @@ QueuePair *alloc_pair(PairKind kind, struct qinit *rinit, struct qinit *winit, s
     uint_t common = QUSE | QMTSAFE | (kind == PairKind::driver ? QISDRV : 0);
     init_queue(&p->q[0], rinit, common | QREADR, sd);
     init_queue(&p->q[1], winit, common | (kind == PairKind::driver ? QEND : 0), sd);
-    p->kind = kind;
+    std::atomic_ref<PairKind>(p->kind).store(kind, std::memory_order_release);
     p->on.store(false, std::memory_order_release);
     p->pool_next = nullptr;
     return p;

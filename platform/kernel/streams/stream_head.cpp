@@ -837,6 +837,8 @@ int StreamFile::putmsg(const struct strbuf *ctl, const struct strbuf *data, int 
     if (has_ctl && ctl->len > kMaxControl)
         return ERANGE;
     if (has_data) {
+        // Under plumb: the top queue cannot be popped (and its pair reused) while we read it.
+        std::lock_guard<std::mutex> g(sd->plumb);
         queue_t *top = load_next(sd->wq());
         if (top &&
             ((top->q_maxpsz != INFPSZ && data->len > top->q_maxpsz) || data->len < top->q_minpsz))
@@ -1102,6 +1104,12 @@ void StreamFile::interrupt()
     ctx_->proc.raise_signal();
     std::lock_guard<std::mutex> g(stream_->head_lock());
     stream_->wait.notify_all();
+}
+
+void StreamFile::clear_interrupt()
+{
+    if (ctx_)
+        ctx_->proc.clear_signal();
 }
 
 size_t StreamFile::messages_waiting() const

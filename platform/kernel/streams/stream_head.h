@@ -146,6 +146,9 @@ class StreamFile
     // mark is consumed when the request in progress returns; with no request in progress it
     // interrupts the next one. Callable from any thread.
     void interrupt();
+    // Forgets a signal marked by interrupt() that no request took (it came after the request
+    // it was meant for had returned), so that it cannot end the next request. Any thread.
+    void clear_interrupt();
 
     // Stream-head read side: messages waiting, and messages received since open.
     size_t messages_waiting() const;
