@@ -20,10 +20,16 @@ static inline unsigned long ul(const void *p)
 
 void add_binding(BindingInfo *bip)
 {
+    rw_enter(&nvx_bindlock, RW_WRITER);
+    add_binding_locked(bip);
+    rw_exit(&nvx_bindlock);
+}
+
+void add_binding_locked(BindingInfo *bip)
+{
     _dlprintf(16, "add_binding - 0x%lx, ppaname=%s, gip=0x%lx, index=%d\n", ul(bip), bip->ppaname,
               ul(bip->openInfo), static_cast<int>(bip->index));
 
-    rw_enter(&nvx_bindlock, RW_WRITER);
     if (BindingList == nullptr)
         BindingList = bip;
     if (CurrentBinding != nullptr)
@@ -31,22 +37,26 @@ void add_binding(BindingInfo *bip)
     bip->prev = CurrentBinding;
     bip->next = nullptr;
     CurrentBinding = bip;
-    rw_exit(&nvx_bindlock);
 }
 
 void remove_binding(BindingInfo *bip)
 {
+    rw_enter(&nvx_bindlock, RW_WRITER);
+    const int removed = remove_binding_locked(bip);
+    rw_exit(&nvx_bindlock);
+    if (!removed)
+        printf("Warning: Binding %lx dip %lx not on list!\n", ul(bip), ul(bip->dip));
+}
+
+int remove_binding_locked(BindingInfo *bip)
+{
     _dlprintf(16, "remove_binding: 0x%lx:%s\n", ul(bip), bip->ppaname);
 
-    rw_enter(&nvx_bindlock, RW_WRITER);
     BindingInfo *cur = BindingList;
     while (cur != nullptr && cur != bip)
         cur = cur->next;
-    if (cur == nullptr) {
-        rw_exit(&nvx_bindlock);
-        printf("Warning: Binding %lx dip %lx not on list!\n", ul(bip), ul(bip->dip));
-        return;
-    }
+    if (cur == nullptr)
+        return 0;
 
     if (bip->prev != nullptr)
         bip->prev->next = bip->next;
@@ -60,5 +70,5 @@ void remove_binding(BindingInfo *bip)
         CurrentBinding = nullptr;
     bip->prev = nullptr;
     bip->next = nullptr;
-    rw_exit(&nvx_bindlock);
+    return 1;
 }

@@ -31,6 +31,15 @@ void add_binding(BindingInfo *bip);
  */
 void remove_binding(BindingInfo *bip);
 
+/*
+ * add_binding_locked, remove_binding_locked - the same with nvx_bindlock already held as writer
+ *   by the caller, for paths that must change the list and other state in one step (a clone
+ *   open choosing its minor; binding and unbinding under nvx_rwlock, which comes first).
+ * Return values (remove_binding_locked): 1 unlinked; 0 not on the list (no warning printed).
+ */
+void add_binding_locked(BindingInfo *bip);
+int remove_binding_locked(BindingInfo *bip);
+
 #ifdef __cplusplus
 }
 #endif

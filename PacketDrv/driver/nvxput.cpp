@@ -1,0 +1,165 @@
+/*
+ * The put procedures of nvx.
+ *
+ * - nvx_rput: read side of a module instance, in the interface driver's receive context
+ *   (interrupt context). DL_BIND_ACK, DL_INFO_ACK and DL_UNITDATA_IND go to their handlers,
+ *   bare M_DATA frames to the capture decision; everything else passes up.
+ * - nvx_wput: write side. On a device stream (no queue below) the library's requests; on a
+ *   module instance DL_ATTACH_REQ and DL_UNBIND_REQ go to their handlers, bare M_DATA frames
+ *   (the fast path) to the capture decision, everything else (DL_UNITDATA_REQ, M_IOCTL,
+ *   M_FLUSH ...) passes down.
+ * - No lock is held when a disposition is applied, so a putnext that comes straight back into
+ *   the driver finds no lock of ours held.
+ */
+#include "nvxput.h"
+
+#include "debug.h" /* before sys/cmn_err.h, whose printf macro renames printf */
+
+#include "nvxioctl.h"
+#include "nvxsession.h"
+
+#include <sys/cmn_err.h>
+#include <sys/dlpi.h>
+#include <sys/stream.h>
+
+#include <string.h>
+
+static inline unsigned long ulp(const void *p)
+{
+    return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p));
+}
+
+/* The DLPI primitive of a protocol message; 0 when the block cannot hold one (a message that
+ * short is no primitive we act on, so it is passed on untouched). */
+static int dlpi_primitive(mblk_t *mp, U32 *prim)
+{
+    if (mp->b_wptr < mp->b_rptr || static_cast<size_t>(MBLKL(mp)) < sizeof(U32))
+        return 0;
+    memcpy(prim, mp->b_rptr, sizeof(*prim));
+    return 1;
+}
+
+/* Applies a handler's disposition to mp on q (no driver lock held). */
+static void dispose(queue_t *q, mblk_t *mp, int rc, int readSide)
+{
+    switch (rc) {
+    case RC_QUEUED: /* the capture engine holds it */
+        return;
+    case RC_FREE:
+        freemsg(mp);
+        return;
+    case RC_BUFFER_FULL:
+        if (readSide)
+            _dlprintf(16, "nvx_rput: capture buffer full (q=0x%lx), forwarding packet\n", ulp(q));
+        else
+            _dlprintf(16, "nvx_wput: capture buffer full (q=0x%lx), forwarding packet\n", ulp(q));
+        break;
+    default: /* RC_FORWARD; a value no handler returns passes the message on too */
+        break;
+    }
+    putnext(q, mp);
+    __atomic_fetch_add(&totalPut, 1, __ATOMIC_RELAXED);
+}
+
+int nvx_rput(queue_t *q, mblk_t *mp)
+{
+    const unsigned char type = DB_TYPE(mp);
+    _dlprintf(16, "nvx_rput: q=%lx mp=%lx type=%d\n", ulp(q), ulp(mp), type);
+    int rc = RC_FORWARD;
+    U32 prim = 0;
+    switch (type) {
+    case M_PROTO:
+    case M_PCPROTO:
+        if (!dlpi_primitive(mp, &prim))
+            break;
+        if (_dlevel(4096))
+            dump_dlpi(prim, q);
+        if (_dlevel(256))
+            DumpInboundPacket(q, mp);
+        switch (prim) {
+        case DL_BIND_ACK:
+            rc = nvx_bind_ack(q, mp);
+            break;
+        case DL_INFO_ACK:
+            rc = nvx_info_ack(q, mp);
+            break;
+        case DL_UNITDATA_IND:
+            rc = nvx_unitdata_ind(q, mp);
+            break;
+        default:
+            break;
+        }
+        break;
+    case M_DATA:
+        if (_dlevel(256))
+            DumpInboundPacket(q, mp);
+        rc = nvx_data(q, mp, DIR_INBOUND, 0);
+        break;
+    default:
+        break;
+    }
+    _dlprintf(16, "nvx_rput: rc=%d\n", rc);
+    dispose(q, mp, rc, 1);
+    return 0;
+}
+
+int nvx_wput(queue_t *q, mblk_t *mp)
+{
+    const unsigned char type = DB_TYPE(mp);
+    _dlprintf(16, "nvx_wput: q=%lx mp=%lx type=%d\n", ulp(q), ulp(mp), type);
+    if (q->q_next == nullptr)
+        return nvx_drv_wput(q, mp);
+
+    int rc = RC_FORWARD;
+    U32 prim = 0;
+    switch (type) {
+    case M_PROTO:
+    case M_PCPROTO:
+        if (!dlpi_primitive(mp, &prim))
+            break;
+        if (_dlevel(4096))
+            dump_dlpi(prim, q);
+        if (_dlevel(256))
+            DumpOutboundPacket(q, mp);
+        switch (prim) {
+        case DL_UNBIND_REQ:
+            rc = nvx_unbind_req(q, mp);
+            break;
+        case DL_ATTACH_REQ:
+            rc = nvx_attach_req(q, mp);
+            break;
+        default: /* DL_UNITDATA_REQ is not captured */
+            break;
+        }
+        break;
+    case M_DATA:
+        if (_dlevel(256))
+            DumpOutboundPacket(q, mp);
+        rc = nvx_data(q, mp, DIR_OUTBOUND, 0);
+        break;
+    default: /* M_IOCTL, M_FLUSH and the rest */
+        break;
+    }
+    _dlprintf(16, "nvx_wput: rc=%d\n", rc);
+    dispose(q, mp, rc, 0);
+    return 0;
+}
+
+int nvx_drv_wput(queue_t *q, mblk_t *mp)
+{
+    switch (DB_TYPE(mp)) {
+    case M_IOCTL:
+        (void)nvx_ioctl(q, mp);
+        break;
+    case M_PROTO:
+    case M_PCPROTO:
+        (void)nvx_read(q, mp);
+        freemsg(mp);
+        break;
+    default:
+        _dprintf("nvx_drv_wput: unknown message type %x\n", DB_TYPE(mp));
+        freemsg(mp);
+        break;
+    }
+    return 0;
+}
