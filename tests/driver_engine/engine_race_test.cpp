@@ -9,6 +9,7 @@
 #include <sys/ddi.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <random>
@@ -62,6 +63,8 @@ TEST_F(RaceTest, StopRacingTimerAndReadLeavesNoTimerAndNoMessageBehind)
                     if (CircularQueueDequeueIntermediate(queue, &data, &len) != 0)
                         break;
                 NVX_ATOMIC_STORE(&region->lLastTime, 1u); // looks idle to the timer
+                if (i % 4 == 3) // and stays idle past a tick now and then
+                    std::this_thread::sleep_for(std::chrono::milliseconds(15));
             }
         });
 
