@@ -67,12 +67,27 @@ TEST_F(FilterConcurrencyTest, LookupsWhileFiltersAndIgnoreEntriesChange)
     std::time_t start = 0;
     drv_getparm(TIME, &start);
 
+    // The control threads keep changing things for as long as any reader runs (bounded by
+    // their own counts too), so every reader frame meets changes in flight.
     constexpr int kReaders = 3;
-    constexpr int kReaderFrames = 20000;
-    constexpr int kFilterRounds = 300;
-    constexpr int kIgnoreRequests = 3000;
+    constexpr int kReaderFrames = 2000000;
+    constexpr auto kReadWindow = std::chrono::milliseconds(400);
+    constexpr int kFilterRounds = 1000000;
+    constexpr int kIgnoreRequests = 10000000;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     auto inTime = [&] { return std::chrono::steady_clock::now() < deadline; };
+    std::atomic<int> readersRunning{kReaders};
+    auto readersActive = [&] { return readersRunning.load() > 0 && inTime(); };
+    std::atomic<int> filterRounds{0}, ignoreRequests{0};
+    // Every thread starts its loop only once all of them exist.
+    constexpr int kThreads = kReaders + 2;
+    std::atomic<int> ready{0};
+    auto startTogether = [&] {
+        ready++;
+        while (ready.load() < kThreads) {
+            std::this_thread::yield();
+        }
+    };
 
     std::atomic<int> wrongMatches{0}, coveredFiltered{0}, incompleteSets{0}, failedAdds{0};
 
@@ -83,7 +98,12 @@ TEST_F(FilterConcurrencyTest, LookupsWhileFiltersAndIgnoreEntriesChange)
             Frame outsiderOut(FrameSpec{DIR_OUTBOUND, local, outsider, TCP});
             Frame coveredIn(FrameSpec{DIR_INBOUND, covered, local, TCP});
             Frame coveredUdp(FrameSpec{DIR_INBOUND, covered, local, UDP});
-            for (int i = 0; i < kReaderFrames && inTime(); i++) {
+            startTogether();
+            // Readers run for a fixed window (bounded by a count too) whatever the scheduler
+            // does; the control threads keep changing things until the last reader is done.
+            const auto windowEnd = std::chrono::steady_clock::now() + kReadWindow;
+            for (int i = 0; i < kReaderFrames && std::chrono::steady_clock::now() < windowEnd;
+                 i++) {
                 // Capture seconds run ahead of the clock so that ignore entries expire and
                 // the readers' ageing passes free them while requests add more.
                 const std::time_t second = start + i / 40 + r;
@@ -99,12 +119,15 @@ TEST_F(FilterConcurrencyTest, LookupsWhileFiltersAndIgnoreEntriesChange)
                 wrongMatches += wrong;
                 coveredFiltered += filtered;
             }
+            readersRunning--;
         });
     }
     threads.emplace_back([&] {
         std::mt19937 random(7);
         std::vector<FilterElement> order = set;
-        for (int round = 0; round < kFilterRounds && inTime(); round++) {
+        startTogether();
+        for (int round = 0; round < kFilterRounds && readersActive(); round++) {
+            filterRounds++;
             if (FlushFilters() != 0) {
                 failedAdds++;
             }
@@ -113,6 +136,8 @@ TEST_F(FilterConcurrencyTest, LookupsWhileFiltersAndIgnoreEntriesChange)
                 if (AddFilter(f.ulIpAddress, f.ucNetMask, f.ucProtocol, f.ucDirection) == nullptr) {
                     failedAdds++;
                 }
+                // A control request is a round trip from user space: frames flow in between.
+                std::this_thread::yield();
             }
             // Only this thread changes the set: once its adds are done the set is whole.
             if (GetFilterCount() != set.size() || !IsFiltered(covered, TCP, DIR_INBOUND)) {
@@ -121,12 +146,15 @@ TEST_F(FilterConcurrencyTest, LookupsWhileFiltersAndIgnoreEntriesChange)
         }
     });
     threads.emplace_back([&] {
-        for (int i = 0; i < kIgnoreRequests && inTime(); i++) {
+        startTogether();
+        for (int i = 0; i < kIgnoreRequests && readersActive(); i++) {
+            ignoreRequests++;
             if (AddFlood(ip(198, 18, 100, i % 50), 1 + i % 3, i % 2 ? TCP : FLOOD_ANY_PROTOCOL) !=
                 1) {
                 failedAdds++;
             }
             SetBypass(i % 2 ? ip(198, 18, 200, 1) : 0, 0);
+            std::this_thread::yield();
         }
     });
     for (std::thread &t : threads) {
@@ -137,6 +165,8 @@ TEST_F(FilterConcurrencyTest, LookupsWhileFiltersAndIgnoreEntriesChange)
     EXPECT_EQ(incompleteSets.load(), 0);
     EXPECT_EQ(failedAdds.load(), 0);
     EXPECT_GT(coveredFiltered.load(), 0) << "the covered frame was filtered at least sometimes";
+    EXPECT_GT(filterRounds.load(), 1) << "the set changed while the readers ran";
+    EXPECT_GT(ignoreRequests.load(), 1) << "ignore entries came while the readers ran";
     // What is left is whole: the last set, and ignore entries only for the requested sources.
     EXPECT_TRUE(IsFiltered(covered, TCP, DIR_OUTBOUND));
     EXPECT_EQ(GetFilterCount(), set.size());
