@@ -3,6 +3,10 @@
 #include "dltrace_module.h"
 #include "nic_fixture.h"
 #include "stack/plumb.h"
+#include "streams/autopush.h"
+#include "streams/modules.h"
+
+#include <sys/sad.h>
 
 #include <gtest/gtest.h>
 
@@ -217,4 +221,39 @@ TEST(NicDriver, RejectsBadConfigurations)
     cfg.instances.push_back({0, {2, 0, 0, 0, 0, 1}, 1500, false, make_sink_backend()});
     std::unique_ptr<NicDriver> drv;
     EXPECT_EQ(NicDriver::load(std::move(cfg), &drv), EEXIST);
+}
+
+// Autopush puts a module directly above the driver of every stream the stack opens: that is
+// where a capture module sits. Both the ip and the arp stream of the interface get one.
+TEST(NicDlpi, AutopushedModuleSitsDirectlyAboveTheDriver)
+{
+    dltrace::load();
+    platform::sad::install();
+    auto drv = nettest::load_nic("tstap", 2, make_sink_backend(), {2, 0, 0, 0, 0, 8});
+    platform::streams::FilePtr admin;
+    ASSERT_EQ(platform::streams::open("/dev/sad/admin", O_RDWR, nettest::kRoot, &admin), 0);
+    strapush sp{};
+    sp.sap_cmd = SAP_ALL;
+    sp.sap_major = static_cast<major_t>(platform::ddi::find_major("tstap"));
+    sp.sap_npush = 1;
+    std::strcpy(sp.sap_list[0], "dltrace");
+    platform::streams::IoctlResult res;
+    ASSERT_EQ(admin->ioctl_str(SAD_SAP, 0, &sp, sizeof sp, nullptr, 0, &res), 0);
+    dltrace::reset();
+    std::unique_ptr<PlumbedInterface> ip, arp;
+    ASSERT_EQ(PlumbedInterface::plumb({"tstap0", "ip", false, {}, nettest::kRoot}, &ip), 0);
+    ASSERT_EQ(PlumbedInterface::plumb({"tstap0", "arp", false, {}, nettest::kRoot}, &arp), 0);
+    std::vector<std::string> mods;
+    ASSERT_EQ(ip->file().list(&mods), 0);
+    EXPECT_EQ(mods, (std::vector<std::string>{"ip", "dltrace", "tstap"}));
+    ASSERT_EQ(arp->file().list(&mods), 0);
+    EXPECT_EQ(mods, (std::vector<std::string>{"arp", "dltrace", "tstap"}));
+    size_t binds = 0;
+    for (const auto &e : dltrace::events())
+        binds += e.up && e.prim == DL_BIND_ACK;
+    EXPECT_EQ(binds, 2u);
+    ip.reset();
+    arp.reset();
+    sp.sap_cmd = SAP_CLEAR;
+    EXPECT_EQ(admin->ioctl_str(SAD_SAP, 0, &sp, sizeof sp, nullptr, 0, &res), 0);
 }
