@@ -313,6 +313,7 @@ std::string major_name(unsigned major)
 
 std::vector<std::string> device_paths()
 {
+    ensure_builtins();
     std::lock_guard<std::mutex> g(registry().m);
     std::vector<std::string> out;
     for (auto &[path, node] : registry().nodes)
