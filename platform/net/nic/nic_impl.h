@@ -40,7 +40,7 @@ constexpr std::size_t kNicDlsapLen = kEtherAddrLen + 2; // MAC followed by the S
 constexpr std::uint32_t kNicMaxMtu = 9000;
 constexpr std::size_t kNicMaxStreams = 64;     // streams per driver
 constexpr minor_t kNicFirstStreamMinor = 1000; // minors of streams (nodes use 0 .. ppa)
-constexpr std::size_t kNicMaxFanout = 8;       // streams a frame is delivered to at most
+constexpr std::size_t kNicMaxFanout = 8; // streams one frame is delivered to; later ones miss it
 
 struct NicDriverRec;
 struct NicInstance;
