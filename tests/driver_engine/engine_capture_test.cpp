@@ -11,7 +11,7 @@ namespace engine_test
 namespace
 {
 
-class CaptureTest : public EngineTest
+class EngineCaptureTest : public EngineTest
 {
 };
 
@@ -31,7 +31,7 @@ struct ModeCase {
     int rc;
 };
 
-TEST_F(CaptureTest, CaptureModesSelectFrames)
+TEST_F(EngineCaptureTest, CaptureModesSelectFrames)
 {
     const ModeCase cases[] = {
         {"directed|broadcast: multicast passes", CM_DIRECTED | CM_BROADCAST, kMulticast,
@@ -63,7 +63,7 @@ TEST_F(CaptureTest, CaptureModesSelectFrames)
     }
 }
 
-TEST_F(CaptureTest, AFrameMatchingBroadcastAndDirectedIsStagedOnce)
+TEST_F(EngineCaptureTest, AFrameMatchingBroadcastAndDirectedIsStagedOnce)
 {
     std::memcpy(ppaList[0].info.aucMacAddress, kBroadcast.data(), 6);
     ASSERT_EQ(create(65536, CM_DIRECTED | CM_BROADCAST), 0);
@@ -72,7 +72,7 @@ TEST_F(CaptureTest, AFrameMatchingBroadcastAndDirectedIsStagedOnce)
     EXPECT_EQ(sip()->packetCount, 1u);
 }
 
-TEST_F(CaptureTest, ZeroLengthFrameIsForwardedAndNotCounted)
+TEST_F(EngineCaptureTest, ZeroLengthFrameIsForwardedAndNotCounted)
 {
     ASSERT_EQ(create(65536, CM_PROMISCUOUS), 0);
     EXPECT_EQ(capture(*m0_, inbound_frame(0), DIR_INBOUND), RC_FORWARD);
@@ -82,7 +82,7 @@ TEST_F(CaptureTest, ZeroLengthFrameIsForwardedAndNotCounted)
     EXPECT_EQ(m0_->up.count(), 1u);
 }
 
-TEST_F(CaptureTest, OverflowTurnsOnFlowControlAndEveryUncapturedFrameIsLost)
+TEST_F(EngineCaptureTest, OverflowTurnsOnFlowControlAndEveryUncapturedFrameIsLost)
 {
     // 8192 bytes: four records of the largest frame, so a staging queue of two records.
     ASSERT_EQ(create(8192, CM_PROMISCUOUS), 0);

@@ -19,11 +19,11 @@ using platform::faults::Kind;
 
 constexpr U32 kPacketInfoSize = sizeof(void *) == 8 ? 72 : 48;
 
-class CreateTest : public EngineTest
+class EngineCreateTest : public EngineTest
 {
 };
 
-TEST_F(CreateTest, DefaultSizeAndFormulasForA1500ByteAdapter)
+TEST_F(EngineCreateTest, DefaultSizeAndFormulasForA1500ByteAdapter)
 {
     platform::console::take();
     CreateRxData reply{};
@@ -60,7 +60,7 @@ struct SizeCase {
     U32 replySize;
 };
 
-TEST_F(CreateTest, RegionSizesRoundToPagesAndNeverWrap)
+TEST_F(EngineCreateTest, RegionSizesRoundToPagesAndNeverWrap)
 {
     const SizeCase cases[] = {
         {"below the minimum", 8191, 0x400000, 0x400000},
@@ -89,7 +89,7 @@ TEST_F(CreateTest, RegionSizesRoundToPagesAndNeverWrap)
     }
 }
 
-TEST_F(CreateTest, CaptureFlagsOutside0x17AreRefused)
+TEST_F(EngineCreateTest, CaptureFlagsOutside0x17AreRefused)
 {
     struct FlagCase {
         U32 flags;
@@ -113,7 +113,7 @@ TEST_F(CreateTest, CaptureFlagsOutside0x17AreRefused)
     }
 }
 
-TEST_F(CreateTest, MissingOrShortRequestRecord)
+TEST_F(EngineCreateTest, MissingOrShortRequestRecord)
 {
     platform::console::take();
     EXPECT_EQ(create_raw(nullptr), EINVAL);
@@ -127,7 +127,7 @@ TEST_F(CreateTest, MissingOrShortRequestRecord)
     EXPECT_EQ(sip(), nullptr);
 }
 
-TEST_F(CreateTest, SecondSessionIsRefusedAndFirstStays)
+TEST_F(EngineCreateTest, SecondSessionIsRefusedAndFirstStays)
 {
     ASSERT_EQ(create(8192, CM_INLINE), 0);
     SessionInfo *first = sip();
@@ -138,7 +138,7 @@ TEST_F(CreateTest, SecondSessionIsRefusedAndFirstStays)
     EXPECT_EQ(sip(), first);
 }
 
-TEST_F(CreateTest, EveryAllocationFailureIsENOMEMAndLeavesNothing)
+TEST_F(EngineCreateTest, EveryAllocationFailureIsENOMEMAndLeavesNothing)
 {
     struct FailCase {
         const char *name;
@@ -169,7 +169,7 @@ TEST_F(CreateTest, EveryAllocationFailureIsENOMEMAndLeavesNothing)
     EXPECT_EQ(create(8192, CM_INLINE), 0);
 }
 
-TEST_F(CreateTest, CloseWithoutSessionOrAdapter)
+TEST_F(EngineCreateTest, CloseWithoutSessionOrAdapter)
 {
     platform::console::take();
     EXPECT_EQ(close_rx(), EINVAL);
@@ -184,7 +184,7 @@ TEST_F(CreateTest, CloseWithoutSessionOrAdapter)
     EXPECT_NE(log.find("flush_queue: staged=0 shm=0 final=0\n"), std::string::npos) << log;
 }
 
-TEST_F(CreateTest, CreateWithoutOpenAdapter)
+TEST_F(EngineCreateTest, CreateWithoutOpenAdapter)
 {
     rw_enter(&nvx_rwlock, RW_WRITER);
     BindingInfo *dev = static_cast<BindingInfo *>(device_wq()->q_ptr);

@@ -22,7 +22,7 @@ using platform::testing::message_bytes;
 
 constexpr U32 kPacketInfoSize = sizeof(void *) == 8 ? 72 : 48;
 
-class MoveTest : public EngineTest
+class EngineMoveTest : public EngineTest
 {
 };
 
@@ -48,7 +48,7 @@ std::string wire_bytes(const mblk_t *mp, bool inbound)
     return out;
 }
 
-TEST_F(MoveTest, InboundAndOutboundRecordLayouts)
+TEST_F(EngineMoveTest, InboundAndOutboundRecordLayouts)
 {
     ASSERT_EQ(create(65536, CM_PROMISCUOUS), 0);
     mblk_t *in = inbound_frame(60, kAdapterMac, 1);
@@ -87,7 +87,7 @@ TEST_F(MoveTest, InboundAndOutboundRecordLayouts)
     EXPECT_EQ(sip()->ulBytesCaptured, 148);
 }
 
-TEST_F(MoveTest, ChainedAndProtocolLedMessagesAreCopiedBlockByBlock)
+TEST_F(EngineMoveTest, ChainedAndProtocolLedMessagesAreCopiedBlockByBlock)
 {
     ASSERT_EQ(create(65536, CM_PROMISCUOUS), 0);
     // Outbound: the link header and data in three blocks.
@@ -127,7 +127,7 @@ TEST_F(MoveTest, ChainedAndProtocolLedMessagesAreCopiedBlockByBlock)
     freemsg(up[0]);
 }
 
-TEST_F(MoveTest, FramesThatCanNeverFitArePassedOnAndCountedLost)
+TEST_F(EngineMoveTest, FramesThatCanNeverFitArePassedOnAndCountedLost)
 {
     ASSERT_EQ(create(65536, CM_PROMISCUOUS), 0);
     mblk_t *big = outbound_frame(1600); // 1614 bytes > maxpktsize 1564
@@ -149,7 +149,7 @@ TEST_F(MoveTest, FramesThatCanNeverFitArePassedOnAndCountedLost)
     freemsg(lost);
 }
 
-TEST_F(MoveTest, FramesThatDoNotFitNowStayStagedInOrder)
+TEST_F(EngineMoveTest, FramesThatDoNotFitNowStayStagedInOrder)
 {
     ASSERT_EQ(create(65536, CM_PROMISCUOUS), 0);
     const U32 capacity = sip()->ulCaptureSize;
@@ -175,7 +175,7 @@ TEST_F(MoveTest, FramesThatDoNotFitNowStayStagedInOrder)
     EXPECT_EQ(sip()->ulPacketsLost, 0u);
 }
 
-TEST_F(MoveTest, ReadOutcomes)
+TEST_F(EngineMoveTest, ReadOutcomes)
 {
     ASSERT_EQ(create(65536, CM_PROMISCUOUS), 0);
     EXPECT_EQ(read(3), static_cast<U32>(NVX_READ_INVALID)) << "control part shorter than 4";
@@ -204,7 +204,7 @@ TEST_F(MoveTest, ReadOutcomes)
     EXPECT_EQ(take_all().size(), 1u);
 }
 
-TEST_F(MoveTest, StoppingTheSessionEndsAWaitingReadAtOnce)
+TEST_F(EngineMoveTest, StoppingTheSessionEndsAWaitingReadAtOnce)
 {
     ASSERT_EQ(create(65536, CM_PROMISCUOUS), 0);
     _debug(1);
@@ -228,7 +228,7 @@ TEST_F(MoveTest, StoppingTheSessionEndsAWaitingReadAtOnce)
     EXPECT_EQ(log.find("nvx_read: timeout"), std::string::npos) << "not after the deadline";
 }
 
-TEST_F(MoveTest, ReadWithoutSessionWritesNothing)
+TEST_F(EngineMoveTest, ReadWithoutSessionWritesNothing)
 {
     platform::console::take();
     mblk_t *mp = allocb(sizeof(ReadData), BPRI_HI);

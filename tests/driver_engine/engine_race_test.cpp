@@ -20,11 +20,11 @@ namespace engine_test
 namespace
 {
 
-class RaceTest : public EngineTest
+class EngineRaceTest : public EngineTest
 {
 };
 
-TEST_F(RaceTest, StopRacingTimerAndReadLeavesNoTimerAndNoMessageBehind)
+TEST_F(EngineRaceTest, StopRacingTimerAndReadLeavesNoTimerAndNoMessageBehind)
 {
     NVX_ATOMIC_STORE(&GlobalTimeout, 0u); // the timer runs at every tick
     std::mt19937 rng(99);
@@ -63,7 +63,7 @@ TEST_F(RaceTest, StopRacingTimerAndReadLeavesNoTimerAndNoMessageBehind)
                     if (CircularQueueDequeueIntermediate(queue, &data, &len) != 0)
                         break;
                 NVX_ATOMIC_STORE(&region->lLastTime, 1u); // looks idle to the timer
-                if (i % 4 == 3) // and stays idle past a tick now and then
+                if (i % 4 == 3)                           // and stays idle past a tick now and then
                     std::this_thread::sleep_for(std::chrono::milliseconds(15));
             }
         });

@@ -12,11 +12,11 @@ namespace engine_test
 namespace
 {
 
-class ReleaseTest : public EngineTest
+class EngineReleaseTest : public EngineTest
 {
 };
 
-TEST_F(ReleaseTest, FramesGoOnInOrderOnTheQueueTheyWereTakenOn)
+TEST_F(EngineReleaseTest, FramesGoOnInOrderOnTheQueueTheyWereTakenOn)
 {
     ModuleStream &m1 = add_module();
     ASSERT_EQ(create(65536, CM_PROMISCUOUS), 0);
@@ -60,7 +60,7 @@ struct VerdictCase {
     bool reset;
 };
 
-TEST_F(ReleaseTest, BlockedFrameIsResetOnlyInInlineMode)
+TEST_F(EngineReleaseTest, BlockedFrameIsResetOnlyInInlineMode)
 {
     const VerdictCase cases[] = {
         {"inline open and capture", MODE_INLINE, CM_INLINE, true},
@@ -112,7 +112,7 @@ TEST_F(ReleaseTest, BlockedFrameIsResetOnlyInInlineMode)
     }
 }
 
-TEST_F(ReleaseTest, FramesOfAClosedStreamAreFreed)
+TEST_F(EngineReleaseTest, FramesOfAClosedStreamAreFreed)
 {
     ModuleStream &m1 = add_module();
     ASSERT_EQ(create(65536, CM_PROMISCUOUS), 0);
@@ -131,7 +131,7 @@ TEST_F(ReleaseTest, FramesOfAClosedStreamAreFreed)
     EXPECT_EQ(sip()->packetCount, 0u);
 }
 
-TEST_F(ReleaseTest, StopGivesBackStagedUnreadAndReadFrames)
+TEST_F(EngineReleaseTest, StopGivesBackStagedUnreadAndReadFrames)
 {
     gip()->ulOpenMode = MODE_INLINE;
     ASSERT_EQ(create(65536, CM_INLINE), 0);

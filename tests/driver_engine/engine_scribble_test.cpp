@@ -14,7 +14,7 @@ namespace engine_test
 namespace
 {
 
-class ScribbleTest : public EngineTest
+class EngineScribbleTest : public EngineTest
 {
   protected:
     // The reader's dequeues, checking every offset before using it (the library's business;
@@ -77,7 +77,7 @@ class ScribbleTest : public EngineTest
     }
 };
 
-TEST_F(ScribbleTest, AScribblingReaderLosesOnlyItsOwnCapture)
+TEST_F(EngineScribbleTest, AScribblingReaderLosesOnlyItsOwnCapture)
 {
     ASSERT_EQ(create(65536, CM_PROMISCUOUS), 0);
     std::mt19937 rng(20261210);
@@ -105,7 +105,7 @@ TEST_F(ScribbleTest, AScribblingReaderLosesOnlyItsOwnCapture)
     EXPECT_EQ(totalFreed, freedBefore) << "promiscuous mode: nothing is dropped";
 }
 
-TEST_F(ScribbleTest, ACorruptedDescriptorIsReportedAndTheFramesGoOn)
+TEST_F(EngineScribbleTest, ACorruptedDescriptorIsReportedAndTheFramesGoOn)
 {
     ASSERT_EQ(create(65536, CM_PROMISCUOUS), 0);
     for (int i = 0; i < 4; ++i)
@@ -128,7 +128,7 @@ TEST_F(ScribbleTest, ACorruptedDescriptorIsReportedAndTheFramesGoOn)
     EXPECT_EQ(sip()->packetCount, 1u);
 }
 
-TEST_F(ScribbleTest, ADriverHeaderMarkedDeletedIsTreatedAsCorruption)
+TEST_F(EngineScribbleTest, ADriverHeaderMarkedDeletedIsTreatedAsCorruption)
 {
     ASSERT_EQ(create(65536, CM_PROMISCUOUS), 0);
     for (int i = 0; i < 3; ++i)

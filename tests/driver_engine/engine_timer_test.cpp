@@ -14,7 +14,7 @@ namespace engine_test
 namespace
 {
 
-class TimerTest : public EngineTest
+class EngineTimerTest : public EngineTest
 {
   protected:
     U32 adapter_flags()
@@ -26,7 +26,7 @@ class TimerTest : public EngineTest
     }
 };
 
-TEST_F(TimerTest, IdleReaderIsSuspendedAndTheNextReadResumesWithSequenceZero)
+TEST_F(EngineTimerTest, IdleReaderIsSuspendedAndTheNextReadResumesWithSequenceZero)
 {
     platform::clock::ManualScope manual;
     platform::clock::set_wall_seconds(1700000000);
@@ -79,7 +79,7 @@ TEST_F(TimerTest, IdleReaderIsSuspendedAndTheNextReadResumesWithSequenceZero)
     EXPECT_EQ(platform::clock::pending_callouts(), 0u) << "stop cancels the timer";
 }
 
-TEST_F(TimerTest, LastTimeZeroDisablesTheIdleCheck)
+TEST_F(EngineTimerTest, LastTimeZeroDisablesTheIdleCheck)
 {
     platform::clock::ManualScope manual;
     platform::clock::set_wall_seconds(1700000000);
@@ -91,7 +91,7 @@ TEST_F(TimerTest, LastTimeZeroDisablesTheIdleCheck)
     EXPECT_EQ(m0_->down.count(), 0u);
 }
 
-TEST_F(TimerTest, ZeroTimeoutRunsEveryTickAndSuspendsAfterASecond)
+TEST_F(EngineTimerTest, ZeroTimeoutRunsEveryTickAndSuspendsAfterASecond)
 {
     platform::clock::ManualScope manual;
     platform::clock::set_wall_seconds(1700000000);

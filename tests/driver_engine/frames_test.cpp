@@ -47,7 +47,7 @@ struct Pair {
     }
 };
 
-TEST(FramesTest, MirrorsTheSharedQueueCodeOverRandomRuns)
+TEST(EngineFramesTest, MirrorsTheSharedQueueCodeOverRandomRuns)
 {
     for (unsigned seed = 1; seed <= 20; ++seed) {
         SCOPED_TRACE(seed);
@@ -106,7 +106,7 @@ TEST(FramesTest, MirrorsTheSharedQueueCodeOverRandomRuns)
     }
 }
 
-TEST(FramesTest, RecordsComeBackInOrderWithTheirOwnPointers)
+TEST(EngineFramesTest, RecordsComeBackInOrderWithTheirOwnPointers)
 {
     Pair p(8);
     for (U32 i = 1; i <= 5; ++i) {
@@ -139,7 +139,7 @@ TEST(FramesTest, RecordsComeBackInOrderWithTheirOwnPointers)
     EXPECT_FALSE(frames_fits(p.sf, 8));
 }
 
-TEST(FramesTest, EveryTamperedDescriptorFieldIsRefused)
+TEST(EngineFramesTest, EveryTamperedDescriptorFieldIsRefused)
 {
     Pair p(16);
     for (int i = 0; i < 6; ++i) {
