@@ -180,14 +180,7 @@ void Connection::run()
             pending_.reset();
         }
         go_on = execute(f);
-        std::lock_guard<std::mutex> g(m_);
-        busy_ = false;
-        // An Interrupt raised for this request that it did not take is forgotten here; the
-        // reader raises none for it any more (busy_ is false).
-        if (raised_seq_ == f.h.seq && file_)
-            file_->clear_interrupt();
-        raised_seq_ = 0;
-        cv_.notify_all();
+        finish_request(f.h.seq); // already done by its reply, unless it had none
     }
     bool malformed;
     {
@@ -212,8 +205,24 @@ void Connection::run()
     host_.connection_finished();
 }
 
+void Connection::finish_request(std::uint32_t seq)
+{
+    std::lock_guard<std::mutex> g(m_);
+    if (!busy_ || busy_seq_ != seq)
+        return;
+    busy_ = false;
+    // An Interrupt raised for this request that it did not take is forgotten here; the reader
+    // raises none for it any more (busy_ is false).
+    if (raised_seq_ == seq && file_)
+        file_->clear_interrupt();
+    raised_seq_ = 0;
+    cv_.notify_all();
+}
+
 int Connection::reply(std::uint32_t seq, const wire::Reply &r, const void *data, size_t len, int fd)
 {
+    // The request is over before its reply leaves: the client may send the next one at once.
+    finish_request(seq);
     wire::Reply rec = r;
     rec.len = static_cast<std::uint32_t>(len);
     wire::Header h = wire::make_header(wire::kReply, seq, sizeof rec + len);

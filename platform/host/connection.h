@@ -75,6 +75,8 @@ class Connection
     void read_loop();
     // Connection thread: executes one request; false when the connection must end after it.
     bool execute(const Frame &f);
+    // Marks request seq over (busy_ cleared, a stale interrupt forgotten).
+    void finish_request(std::uint32_t seq);
     int reply(std::uint32_t seq, const wire::Reply &r, const void *data = nullptr, size_t len = 0,
               int fd = -1);
     int reply_error(std::uint32_t seq, int error)
