@@ -257,3 +257,51 @@ TEST(NicDlpi, AutopushedModuleSitsDirectlyAboveTheDriver)
     sp.sap_cmd = SAP_CLEAR;
     EXPECT_EQ(admin->ioctl_str(SAD_SAP, 0, &sp, sizeof sp, nullptr, 0, &res), 0);
 }
+
+TEST(NicDlpi, Style1StreamsAreAttachedAndUnitdataErrorsComeAsUderrorInd)
+{
+    auto drv = nettest::load_nic("tstud", 1, make_sink_backend(true));
+    platform::streams::FilePtr f;
+    ASSERT_EQ(platform::streams::open("/dev/tstud0", O_RDWR, nettest::kRoot, &f), 0);
+    dl_attach_req_t at{DL_ATTACH_REQ, 0};
+    auto r = nettest::dl_request(*f, &at, sizeof at);
+    EXPECT_EQ(nettest::word(r, 0), DL_ERROR_ACK);
+    EXPECT_EQ(nettest::word(r, 8), DL_OUTSTATE);
+    uint32_t detach = DL_DETACH_REQ;
+    EXPECT_EQ(nettest::word(nettest::dl_request(*f, &detach, 4), 8), DL_OUTSTATE);
+    dl_bind_req_t b{DL_BIND_REQ, 0x0806, 0, DL_CLDLS, 0, 0};
+    ASSERT_EQ(nettest::word(nettest::dl_request(*f, &b, sizeof b), 0), DL_BIND_ACK);
+    // A destination of 3 bytes: DL_UDERROR_IND DL_BADADDR, nothing sent.
+    std::vector<uint8_t> req(DL_UNITDATA_REQ_SIZE + 8, 0);
+    dl_unitdata_req_t ud{DL_UNITDATA_REQ, 3, DL_UNITDATA_REQ_SIZE, {0, 0}};
+    std::memcpy(req.data(), &ud, sizeof ud);
+    std::vector<uint8_t> payload(28, 0x33);
+    strbuf ctl{0, static_cast<int>(req.size()), reinterpret_cast<char *>(req.data())};
+    strbuf data{0, static_cast<int>(payload.size()), reinterpret_cast<char *>(payload.data())};
+    ASSERT_EQ(f->putmsg(&ctl, &data, 0), 0);
+    std::vector<uint8_t> buf(64);
+    strbuf rctl{64, 0, reinterpret_cast<char *>(buf.data())};
+    int flags = 0, more = 0;
+    ASSERT_EQ(f->getmsg(&rctl, nullptr, &flags, &more, 2000), 0);
+    buf.resize(static_cast<size_t>(rctl.len));
+    EXPECT_EQ(nettest::word(buf, 0), DL_UDERROR_IND);
+    EXPECT_EQ(nettest::word(buf, 16), DL_BADADDR);
+    // A good one goes out with the adapter's address as source and the bound EtherType.
+    ud.dl_dest_addr_length = 6;
+    std::memcpy(req.data(), &ud, sizeof ud);
+    std::memset(req.data() + DL_UNITDATA_REQ_SIZE, 0xff, 6);
+    ctl.len = DL_UNITDATA_REQ_SIZE + 6;
+    ASSERT_EQ(f->putmsg(&ctl, &data, 0), 0);
+    auto kept = sink_collector(drv->instance(0)->backend())->kept();
+    ASSERT_EQ(kept.size(), 1u);
+    ASSERT_EQ(kept[0].size(), 14u + payload.size());
+    EXPECT_EQ(kept[0][0], 0xff);
+    EXPECT_EQ(kept[0][11], 0x01);
+    EXPECT_EQ(get_be16(kept[0].data() + 12), 0x0806);
+    // Bare M_DATA on a stream that is not bound is dropped and counted.
+    uint32_t unbind = DL_UNBIND_REQ;
+    ASSERT_EQ(nettest::word(nettest::dl_request(*f, &unbind, 4), 0), DL_OK_ACK);
+    EXPECT_EQ(f->write(kept[0].data(), kept[0].size()), 0);
+    EXPECT_EQ(drv->instance(0)->counters().tx_errors, 1u);
+    EXPECT_EQ(sink_collector(drv->instance(0)->backend())->frames(), 1u);
+}
