@@ -12,6 +12,7 @@
 #include "debug.h"
 
 #include <sys/dlpi.h>
+#include <sys/ksynch.h>
 
 #include <gtest/gtest.h>
 
@@ -378,6 +379,14 @@ struct CaptureFixture {
             std::strcpy(b->ppaname, "hme0");
             b->openInfo = &gip;
         }
+    }
+
+    // The dumps take these locks; a zero-filled lock is created on first use and released here.
+    ~CaptureFixture()
+    {
+        mutex_destroy(&gip.sessionInfoMutex);
+        mutex_destroy(&sip.captureMutex);
+        mutex_destroy(&sip.blockingMutex);
     }
 
     void add_record(U32 seq, U32 status, S32 secs, U32 flags)
