@@ -107,9 +107,12 @@ TEST(KernelObject, ImportsOnlyPlatformCallsAndLibcBasics)
     const std::vector<std::string> syms = platform::modules::undefined_symbols(NVX_SO_PATH, &err);
     ASSERT_TRUE(err.empty()) << err;
     ASSERT_FALSE(syms.empty());
-    const std::set<std::string> libc = {"memcpy",  "memset",   "memmove",  "memcmp",
-                                        "memchr",  "strlen",   "strcmp",   "strncmp",
-                                        "strncpy", "strcpy",   "strchr",   "vsnprintf",
+    const std::set<std::string> libc = {"memcpy",           "memset",
+                                        "memmove",          "memcmp",
+                                        "memchr",           "strlen",
+                                        "strcmp",           "strncmp",
+                                        "strncpy",          "strcpy",
+                                        "strchr",           "vsnprintf",
                                         "__stack_chk_fail", "__stack_chk_fail_local"};
     Dl_info self;
     ASSERT_NE(dladdr(reinterpret_cast<void *>(&mod_install), &self), 0);
