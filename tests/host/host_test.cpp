@@ -12,6 +12,9 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -186,4 +189,56 @@ TEST_F(HostTest, AdminCommandsReportTheirWork)
     EXPECT_NE(text.find("unknown command"), std::string::npos) << text;
     EXPECT_EQ(host.ctl({"plumb", "nonesuch0"}, &text), ENXIO) << text;
     EXPECT_EQ(host.ctl({"modload", "/nonexistent/x.so"}, &text), ENOENT) << text;
+}
+
+TEST(HostStart, HelpDocumentsTheOptionsAndEveryAdminCommand)
+{
+    std::string out;
+    ASSERT_EQ(sh(streamhost_path() + " --help", 10, &out), 0) << out;
+    for (const char *word : {"--root",       "--config",   "--nic",        "--module-path",
+                             "--modload",    "--plumb",    "--bridge",     "NVX_ROOT",
+                             "backend=KIND", "tap=",       "modload FILE", "modunload NAME",
+                             "plumb IF",     "unplumb IF", "bridge IF IF", "interfaces",
+                             "streams",      "console",    "stats",        "stop"})
+        EXPECT_NE(out.find(word), std::string::npos) << word;
+    EXPECT_EQ(sh(streamhost_path() + " --nic 0bad", 10, &out), 2) << out;
+    EXPECT_NE(out.find("not <driver><ppa>"), std::string::npos) << out;
+}
+
+TEST(HostStart, ConfigurationFileNamesNicsModulesAndPlumbing)
+{
+    char dir[] = "/tmp/nvx-hostconf-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(dir));
+    std::string conf = std::string(dir) + "/host.conf";
+    {
+        std::ofstream f(conf);
+        f << "# two NICs of one style-1 driver and one of a style-2 driver\n"
+          << "nic qe0 style=1 mac=02:00:00:00:aa:01 mtu=9000\n"
+          << "nic qe1 style=1\n"
+          << "nic hme0 backend=sink promisc   # comment after an item\n"
+          << "modload " << thost_path() << "\n"
+          << "plumb qe1\n";
+    }
+    HostProcess host;
+    ASSERT_TRUE(host.start(streamhost_path(), {"--config", conf})) << host.error();
+    std::string text;
+    ASSERT_EQ(host.ctl({"interfaces"}, &text), 0);
+    EXPECT_NE(text.find("qe0: driver qe style 1 mac 02:00:00:00:aa:01 mtu 9000"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("hme0: driver hme style 2"), std::string::npos) << text;
+    EXPECT_NE(text.find("stream ip,qe"), std::string::npos) << "qe1 plumbed: " << text;
+    EXPECT_NE(text.find("stream arp,qe"), std::string::npos) << text;
+    std::ifstream ntm(host.root() + "/etc/name_to_major");
+    std::stringstream ss;
+    ss << ntm.rdbuf();
+    for (const char *drv : {"qe ", "hme ", "thost ", "sad "})
+        EXPECT_NE(ss.str().find(drv), std::string::npos) << ss.str();
+    struct stat st;
+    ASSERT_EQ(::stat(host.root().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u) << "root directory owner-only";
+    ASSERT_EQ(::stat((host.root() + "/streamhost.sock").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "socket owner-only";
+    EXPECT_EQ(host.ctl({"unplumb", "qe1"}, &text), 0) << text;
+    EXPECT_EQ(host.stop(), 0) << host.output();
+    sh(std::string("rm -rf ") + dir);
 }
