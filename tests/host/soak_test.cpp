@@ -34,6 +34,18 @@ std::map<std::string, long long> quiet_stats(HostProcess &h)
     return s;
 }
 
+// The admin connection that asked for the stats is still going away when they arrive: wait
+// (10 s at most) for a count to come down to `target`; returns the last value seen.
+template <typename F> std::size_t settled(F count, std::size_t target)
+{
+    std::size_t n = count();
+    for (int i = 0; i < 500 && n > target; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        n = count();
+    }
+    return n;
+}
+
 } // namespace
 
 TEST(HostSoak, OpeningAndClosingThousandsOfStreamsLeavesNothingBehind)
@@ -46,7 +58,9 @@ TEST(HostSoak, OpeningAndClosingThousandsOfStreamsLeavesNothingBehind)
     nvx_close(w);
     auto base = quiet_stats(host);
     ASSERT_EQ(base["connections"], 1);
-    std::size_t base_fds = count_fds(host.pid()), base_threads = count_threads(host.pid());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    pid_t hp = host.pid();
+    std::size_t base_fds = count_fds(hp), base_threads = count_threads(hp);
 
     auto deadline = Clock::now() + std::chrono::seconds(90);
     int cycles = 0;
@@ -91,8 +105,10 @@ TEST(HostSoak, OpeningAndClosingThousandsOfStreamsLeavesNothingBehind)
     EXPECT_EQ(after["msg_outstanding"], 0) << "message blocks";
     EXPECT_EQ(after["kmem_live"], base["kmem_live"]);
     EXPECT_EQ(after["umem_live"], base["umem_live"]) << "every region freed by the close";
-    EXPECT_EQ(count_fds(host.pid()), base_fds) << "descriptors of the host";
-    EXPECT_EQ(count_threads(host.pid()), base_threads) << "threads of the host";
+    EXPECT_EQ(settled([&] { return count_fds(hp); }, base_fds), base_fds)
+        << "descriptors of the host";
+    EXPECT_EQ(settled([&] { return count_threads(hp); }, base_threads), base_threads)
+        << "threads of the host";
     int fd = open_thost();
     ASSERT_GE(fd, 0);
     th_stats st = stats_of(fd);
