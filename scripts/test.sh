@@ -15,6 +15,8 @@ sudo_if_needed bash scripts/setup.sh || { echo "test: set-up failed" >&2; exit 1
 trees=("$@")
 [ ${#trees[@]} -gt 0 ] || trees=(64 32 asan tsan)
 jobs=${NVX_JOBS:-2}
+# ccache (when installed) then reuses objects across checkouts in other folders.
+export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
 
 mkdir -p build
 total_passed=0
