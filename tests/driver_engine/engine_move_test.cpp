@@ -218,7 +218,13 @@ TEST_F(EngineMoveTest, StoppingTheSessionEndsAWaitingReadAtOnce)
         freemsg(mp);
     });
     // Wait until the reader sleeps, then stop.
-    for (int i = 0; i < 2000 && !__atomic_load_n(&sip()->isBlocked, __ATOMIC_RELAXED); ++i)
+    auto sleeping = [&] {
+        mutex_enter(&sip()->blockingMutex);
+        const U32 blocked = sip()->isBlocked;
+        mutex_exit(&sip()->blockingMutex);
+        return blocked != 0;
+    };
+    for (int i = 0; i < 2000 && !sleeping(); ++i)
         drv_usecwait(500);
     EXPECT_EQ(close_rx(), 0);
     reader.join();
