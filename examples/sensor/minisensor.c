@@ -14,6 +14,7 @@
  *   cc -o minisensor minisensor.c $(pkg-config --cflags --libs libnvxapi)
  * It uses only the public header nvxapi.h.
  */
+#define _POSIX_C_SOURCE 200809L /* getopt */
 #include <nvxapi.h>
 
 #include <stdio.h>
