@@ -10,9 +10,10 @@ prefix=$(mktemp -d /tmp/nvx-install-test-XXXXXX)
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$tree" --prefix "$prefix" >/dev/null
 libdir=$(dirname "$(find "$prefix" -name libnvxapi.pc | head -1)")/..
-for f in include/nvx/nvxapi.h include/nvx/nvxcontrol.h; do
+for f in include/nvx/nvxapi.h include/nvx/nvxcontrol.h bin/streamhost bin/nvxpush; do
     [ -f "$prefix/$f" ] || { echo "missing $f"; exit 1; }
 done
+[ -f "$libdir/nvx/nvx.so" ] || { echo "missing nvx.so"; exit 1; }
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 flags=$(pkg-config --cflags --libs libnvxapi)
 "$cc" "$@" -std=c11 -Wall -Werror -o "$prefix/minisensor" "$src/examples/sensor/minisensor.c" $flags
