@@ -258,12 +258,21 @@ TEST_F(FullCapture, KilledSensorLosesNothingAndTheAdapterOpensAgainAtOnce)
     ASSERT_EQ(rc, PACKET_SUCCESS);
     ASSERT_EQ(PacketClose(&a), PACKET_SUCCESS);
 
-    // Once the replay is over, every frame the NIC took reached ip or the wire.
-    std::this_thread::sleep_for(std::chrono::milliseconds(kFrames * 1000 / kRate + 300));
-    long long rx = host.counter("hme0", "rx_frames");
-    long long ip_rx = host.counter("hme0", "ip:rx_frames");
-    long long ip_tx = host.counter("hme0", "ip:tx_frames");
-    long long tx = host.counter("hme0", "tx_frames");
+    // Once the replay is over (the counters stand still), every frame the NIC took reached ip
+    // or the wire.
+    std::this_thread::sleep_for(std::chrono::milliseconds(kFrames * 1000 / kRate));
+    long long rx = -1, ip_rx = -1, ip_tx = -1, tx = -1;
+    auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (;;) {
+        long long now[4] = {host.counter("hme0", "rx_frames"), host.counter("hme0", "ip:rx_frames"),
+                            host.counter("hme0", "ip:tx_frames"),
+                            host.counter("hme0", "tx_frames")};
+        bool still = now[0] == rx && now[1] == ip_rx && now[2] == ip_tx && now[3] == tx;
+        rx = now[0], ip_rx = now[1], ip_tx = now[2], tx = now[3];
+        if (still || std::chrono::steady_clock::now() > bound)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
     EXPECT_GT(rx, 0);
     EXPECT_EQ(ip_rx, rx);
     EXPECT_GT(ip_tx, 0);
