@@ -38,13 +38,18 @@ void sad_failed(const char *what, const char *name)
     perror(name);
 }
 
-// Puts back the list as SAD_GAP returned it, with the command and minor range it had (for
-// the lists this tool writes: SAP_ALL from minor 0). Best effort: its result is ignored, the
-// caller has already reported the failure that made it necessary.
+// Puts back the list as SAD_GAP returned it, with the minor or range it was configured for;
+// any other entry (the lists this tool writes among them) goes back for every minor, SAP_ALL
+// from minor 0. Best effort: its result is ignored, the caller has already reported the
+// failure that made it necessary.
 void restore_saved(int fd, struct strapush *saved)
 {
     if (saved->sap_npush == 0)
         return;
+    if (saved->sap_cmd != SAP_ONE && saved->sap_cmd != SAP_RANGE) {
+        saved->sap_cmd = SAP_ALL;
+        saved->sap_minor = 0;
+    }
     (void)ioctl(fd, SAD_SAP, saved);
 }
 

@@ -24,8 +24,8 @@ struct CliCase {
     Lists before;                  // set up before the run (drivers left out: none)
     std::vector<std::string> args; // after the program name
     int status;
-    std::string out; // standard output ({hme}, {qfe}: majors; {usage}: the usage text)
-    std::string err; // standard error
+    std::string out; // standard output ({hme}, {qfe}: the majors)
+    std::string err; // standard error ("{usage}": the usage text for the name "nvxpush")
     Lists after;     // drivers whose list changed (the others must be as before)
 };
 
@@ -216,7 +216,10 @@ TEST_P(CliTest, CommandLineTable)
         EXPECT_FALSE(o.timed_out);
         EXPECT_EQ(o.status, c.status);
         EXPECT_EQ(o.out, expand(c.out));
-        EXPECT_EQ(o.err, expand(c.err));
+        if (c.err == "{usage}")
+            EXPECT_TRUE(is_usage(o.err, tool_, "nvxpush")) << o.err;
+        else
+            EXPECT_EQ(o.err, expand(c.err));
         for (const char *driver : {"hme", "qfe"}) {
             std::string expected = "none";
             if (auto it = c.after.find(driver); it != c.after.end())
@@ -233,11 +236,7 @@ TEST_P(CliTest, UsageNamesTheProgramAsInvoked)
 {
     Outcome o = run_program(tool_, {"/opt/quill/bin/nvxpush"}, host().root());
     EXPECT_EQ(o.status, 1);
-    EXPECT_EQ(o.err, "Usage: /opt/quill/bin/nvxpush [-l?v?p] [-]<devname>\n"
-                     "       if `-' is used, nvx is removed\n"
-                     "\t\t-v display version info\n"
-                     "\t\t-p load nvx driver/module\n"
-                     "       -l list autopushed modules\n");
+    EXPECT_TRUE(is_usage(o.err, tool_, "/opt/quill/bin/nvxpush")) << o.err;
     EXPECT_EQ(o.out, "");
 }
 

@@ -3,17 +3,52 @@
 #include "sad_client.h"
 
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 #include <unistd.h>
 
 namespace pushtest
 {
 
-const char *const kUsage = "Usage: nvxpush [-l?v?p] [-]<devname>\n"
-                           "       if `-' is used, nvx is removed\n"
-                           "\t\t-v display version info\n"
-                           "\t\t-p load nvx driver/module\n"
-                           "       -l list autopushed modules\n";
+std::string usage_text(const std::string &program)
+{
+    return "Usage: " + program +
+           " [-l?v?p] [-]<devname>\n"
+           "       if `-' is used, nvx is removed\n"
+           "\t\t-v display version info\n"
+           "\t\t-p load nvx driver/module\n"
+           "       -l list autopushed modules\n";
+}
+
+namespace
+{
+
+// Whether exe is a 32-bit x86 program that the kernel hands to qemu through binfmt_misc
+// without the P flag (preserve argv[0]): qemu then gives it the path it was executed by as
+// its argv[0].
+bool renamed_by_emulator(const std::string &exe)
+{
+    std::ifstream in(exe, std::ios::binary);
+    unsigned char ident[20] = {};
+    in.read(reinterpret_cast<char *>(ident), sizeof ident);
+    if (!in || ident[4] != 1 /* ELFCLASS32 */ || ident[18] != 3 /* EM_386 */)
+        return false;
+    std::string entry = read_file("/proc/sys/fs/binfmt_misc/qemu-i386");
+    if (entry.rfind("enabled", 0) != 0)
+        return false;
+    size_t flags = entry.find("flags:");
+    if (flags == std::string::npos)
+        return true;
+    std::string line = entry.substr(flags, entry.find('\n', flags) - flags);
+    return line.find('P') == std::string::npos;
+}
+
+} // namespace
+
+bool is_usage(const std::string &err, const std::string &exe, const std::string &argv0)
+{
+    return err == usage_text(argv0) || (renamed_by_emulator(exe) && err == usage_text(exe));
+}
 
 std::string tool_name(const ::testing::TestParamInfo<Tool> &info)
 {
@@ -38,7 +73,6 @@ std::string expand(const std::string &text, const std::map<std::string, int> &ma
     };
     for (const auto &[driver, major] : majors)
         replace_all("{" + driver + "}", std::to_string(major));
-    replace_all("{usage}", kUsage);
     return s;
 }
 

@@ -24,10 +24,15 @@ enum class Tool { native, peer };
 std::string tool_name(const ::testing::TestParamInfo<Tool> &info);
 std::string tool_path(Tool tool);
 
-// The usage text as the tool prints it for the program name "nvxpush".
-extern const char *const kUsage;
+// The usage text as the tool prints it for a program name.
+std::string usage_text(const std::string &program);
 
-// Replaces "{hme}", "{qfe}" (the drivers' majors on the host) and "{usage}" in text.
+// Whether err is the usage text for the program name argv0 that exe was run with. A 32-bit
+// program may run through an emulator registered with binfmt_misc that hands it the path it
+// was executed by as its name: for those, that name is accepted too.
+bool is_usage(const std::string &err, const std::string &exe, const std::string &argv0);
+
+// Replaces "{hme}", "{qfe}" (the drivers' majors on the host) in text.
 std::string expand(const std::string &text, const std::map<std::string, int> &majors);
 
 // Splits "moda modb" into names ("" gives none).
