@@ -267,6 +267,6 @@ TEST_P(CliTest, NewListCoversEveryMinor)
     EXPECT_EQ(e.modules, words("moda nvx"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Tools, CliTest, ::testing::Values(Tool::native, Tool::peer), tool_name);
+INSTANTIATE_TEST_SUITE_P(Nvxpush, CliTest, ::testing::Values(Tool::native, Tool::peer), tool_name);
 
 } // namespace

@@ -137,7 +137,7 @@ TEST_P(NameToMajorTest, MissingTable)
     EXPECT_EQ(o.out, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Tools, NameToMajorTest, ::testing::Values(Tool::native, Tool::peer),
+INSTANTIATE_TEST_SUITE_P(Nvxpush, NameToMajorTest, ::testing::Values(Tool::native, Tool::peer),
                          tool_name);
 
 } // namespace

@@ -96,6 +96,7 @@ TEST_P(PlumbTest, AddedAfterOtherModules)
     EXPECT_EQ(replumb("hme0"), (Stacks{"ip,moda,hme", "arp,moda,hme"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Tools, PlumbTest, ::testing::Values(Tool::native, Tool::peer), tool_name);
+INSTANTIATE_TEST_SUITE_P(Nvxpush, PlumbTest, ::testing::Values(Tool::native, Tool::peer),
+                         tool_name);
 
 } // namespace

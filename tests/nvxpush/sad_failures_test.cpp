@@ -90,7 +90,7 @@ TEST_P(SadFailureTest, FullAutopushTable)
     EXPECT_EQ(sad_modules(major("qfe")), "nvx");
 }
 
-INSTANTIATE_TEST_SUITE_P(Tools, SadFailureTest, ::testing::Values(Tool::native, Tool::peer),
+INSTANTIATE_TEST_SUITE_P(Nvxpush, SadFailureTest, ::testing::Values(Tool::native, Tool::peer),
                          tool_name);
 
 // A host that does not know nvx (not loaded, no module directory): the new list names an
@@ -131,7 +131,8 @@ TEST_P(NoNvxTest, LoadFailsWithoutTheDriver)
     EXPECT_EQ(o.out, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Tools, NoNvxTest, ::testing::Values(Tool::native, Tool::peer), tool_name);
+INSTANTIATE_TEST_SUITE_P(Nvxpush, NoNvxTest, ::testing::Values(Tool::native, Tool::peer),
+                         tool_name);
 
 // A host that finds nvx in its module directory: opening /dev/nvx loads it.
 class LoadTest : public HostSuite
@@ -162,10 +163,10 @@ TEST_P(LoadTest, LoadOpensTheDeviceSoThePlatformLoadsTheDriver)
     EXPECT_EQ(nvxpush({"-p"}).status, 0) << "again, with the driver loaded";
 }
 
-INSTANTIATE_TEST_SUITE_P(Tools, LoadTest, ::testing::Values(Tool::native, Tool::peer), tool_name);
+INSTANTIATE_TEST_SUITE_P(Nvxpush, LoadTest, ::testing::Values(Tool::native, Tool::peer), tool_name);
 
 // No host runs: the administrative driver cannot be opened.
-TEST(NoHostTest, AdministrativeDriverCannotBeOpened)
+TEST(NvxpushNoHostTest, AdministrativeDriverCannotBeOpened)
 {
     std::string root = make_temp_root("pushtest-nohost");
     ASSERT_FALSE(root.empty());

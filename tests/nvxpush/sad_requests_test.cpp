@@ -296,7 +296,7 @@ TEST_P(SadRequestTest, RequestsAndOutcomes)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Tools, SadRequestTest, ::testing::Values(Tool::native, Tool::peer),
+INSTANTIATE_TEST_SUITE_P(Nvxpush, SadRequestTest, ::testing::Values(Tool::native, Tool::peer),
                          tool_name);
 
 } // namespace
