@@ -62,7 +62,7 @@ extern "C" {
 /* GlobalInfo.ulFlags */
 #define GI_CAPTURING 0x1 /* a session captures */
 #define GI_SUSPENDED 0x2 /* the session timer stopped the capture */
-#define GI_FLUSHING  0x4 /* a module stream close is flushing the session */
+#define GI_FLUSHING  0x4 /* module stream closes are flushing the session (flushCount > 0) */
 
 /* SessionInfo.ulFlags */
 #define SI_READING     0x2  /* a read request is inside the driver */
@@ -99,6 +99,8 @@ typedef struct BindingInfo {
     char ppaname[NVX_DEVICENAME_LEN]; /* r: adapter name; NVX_UNKNOWN_PPA until known */
     struct BindingInfo *prev;         /* b: binding list links */
     struct BindingInfo *next;         /* b */
+    struct BindingInfo *openPrev;     /* b: open module list links (module instances only) */
+    struct BindingInfo *openNext;     /* b */
 } BindingInfo;
 
 /* One adapter table slot. Slots are never removed while the module stays loaded. */
@@ -110,10 +112,11 @@ typedef struct nvx_ppaInfo {
 
 /* The adapter record, one per opened adapter. */
 typedef struct GlobalInfo {
-    U32 ulOpenMode;                     /* i: open mode of NVX_OPEN_IOCTL (MODE_INLINE matters) */
-    U32 index;                          /* i: slot in ppaList */
-    char ppaname[NVX_DEVICENAME_LEN];   /* i: adapter name */
-    U32 ulFlags;                        /* r: GI_* */
+    U32 ulOpenMode;                   /* i: open mode of NVX_OPEN_IOCTL (MODE_INLINE matters) */
+    U32 index;                        /* i: slot in ppaList */
+    char ppaname[NVX_DEVICENAME_LEN]; /* i: adapter name */
+    U32 ulFlags;                      /* r: GI_* */
+    U32 flushCount;                   /* r: module stream closes flushing; GI_FLUSHING while > 0 */
     struct SessionInfo *captureSession; /* r+s: the capture session, or NULL */
     kmutex_t sessionInfoMutex;          /* guards captureSession against a stop, and refCount */
 } GlobalInfo;
@@ -194,6 +197,7 @@ extern krwlock_t nvx_pflock;         /* the filter set */
 extern kmutex_t FloodLock;           /* the flood list */
 extern BindingInfo *BindingList;     /* b: head of the binding list */
 extern BindingInfo *CurrentBinding;  /* b: tail of the binding list */
+extern BindingInfo *OpenModules;     /* b: every open module instance, bound or not */
 extern nvx_ppaInfo ppaList[MAX_PPA]; /* r: the adapter table */
 extern int totalPut;        /* a: messages passed on by the put procedures and the release */
 extern int totalFreed;      /* a: messages freed by the release */

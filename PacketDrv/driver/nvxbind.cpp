@@ -1,7 +1,9 @@
 /*
  * The binding list: every device stream from its open, and every module instance while it is
  * bound to an adapter (BIND_BOUND), in order of insertion. BindingList is the head,
- * CurrentBinding the tail.
+ * CurrentBinding the tail. The open module list (OpenModules): every module instance from its
+ * open to its close, whether bound or not; it tells the capture engine whether the queues a
+ * held frame was taken on still exist.
  *
  * Locks: nvx_bindlock (writer) around every change of the links. The callers hold no driver
  * lock (nvx_rwlock comes before nvx_bindlock, so taking it here under nvx_rwlock would be
@@ -71,4 +73,49 @@ int remove_binding_locked(BindingInfo *bip)
     bip->prev = nullptr;
     bip->next = nullptr;
     return 1;
+}
+
+void add_open_module_locked(BindingInfo *bip)
+{
+    bip->openPrev = nullptr;
+    bip->openNext = OpenModules;
+    if (OpenModules != nullptr)
+        OpenModules->openPrev = bip;
+    OpenModules = bip;
+}
+
+void remove_open_module_locked(BindingInfo *bip)
+{
+    BindingInfo *cur = OpenModules;
+    while (cur != nullptr && cur != bip)
+        cur = cur->openNext;
+    if (cur == nullptr)
+        return;
+    if (bip->openPrev != nullptr)
+        bip->openPrev->openNext = bip->openNext;
+    else
+        OpenModules = bip->openNext;
+    if (bip->openNext != nullptr)
+        bip->openNext->openPrev = bip->openPrev;
+    bip->openPrev = nullptr;
+    bip->openNext = nullptr;
+}
+
+static int owns(const BindingInfo *b, const queue_t *q, const BindingInfo *bip)
+{
+    return (bip == nullptr || b == bip) && (b->rdq == q || b->wrq == q);
+}
+
+BindingInfo *find_open_binding(queue_t *q, BindingInfo *bip)
+{
+    BindingInfo *found = nullptr;
+    rw_enter(&nvx_bindlock, RW_READER);
+    for (BindingInfo *b = OpenModules; b != nullptr && found == nullptr; b = b->openNext)
+        if (owns(b, q, bip))
+            found = b;
+    for (BindingInfo *b = BindingList; b != nullptr && found == nullptr; b = b->next)
+        if (owns(b, q, bip))
+            found = b;
+    rw_exit(&nvx_bindlock);
+    return found;
 }

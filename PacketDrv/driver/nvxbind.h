@@ -40,6 +40,27 @@ void remove_binding(BindingInfo *bip);
 void add_binding_locked(BindingInfo *bip);
 int remove_binding_locked(BindingInfo *bip);
 
+/*
+ * add_open_module_locked, remove_open_module_locked - the open module list: every module
+ *   instance from its open to its close, bound or not. A held frame may be passed on to its
+ *   queue exactly while its module instance is on this list; unbinding (DL_UNBIND_REQ) does not
+ *   take it off, only the close does.
+ * Context: open and close (process context). Locks: nvx_bindlock held as writer by the caller
+ *   (under nvx_rwlock at the close).
+ */
+void add_open_module_locked(BindingInfo *bip);
+void remove_open_module_locked(BindingInfo *bip);
+
+/*
+ * find_open_binding - the binding of a still open stream that owns q: a device stream on the
+ *   binding list or a module instance on the open module list; with bip given, only bip itself
+ *   (found on either list) will do
+ * Context: any; never sleeps. Locks: takes nvx_bindlock as reader; the caller may hold
+ *   nvx_rwlock or frameMutex (both come before it).
+ * Return values: the binding, or NULL when q's stream has closed.
+ */
+BindingInfo *find_open_binding(queue_t *q, BindingInfo *bip);
+
 #ifdef __cplusplus
 }
 #endif

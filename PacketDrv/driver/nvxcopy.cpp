@@ -21,6 +21,7 @@
 #include "debug.h"
 
 #include "dumpmbuf.h"
+#include "nvxbind.h"
 #include "nvxengine.h"
 #include "nvxframes.h"
 #include "nvxgeom.h"
@@ -229,18 +230,10 @@ static U32 write_record(const StagedFrame *f, BindingInfo *bip, BYTE *blob)
     return copied;
 }
 
-/* The binding a frame's queue belongs to, if its stream is still there. */
+/* The binding a frame's queue belongs to, if its stream is still open (bound or not). */
 static BindingInfo *binding_of(queue_t *q)
 {
-    BindingInfo *found = nullptr;
-    rw_enter(&nvx_bindlock, RW_READER);
-    for (BindingInfo *b = BindingList; b != nullptr; b = b->next)
-        if (b->rdq == q || b->wrq == q) {
-            found = b;
-            break;
-        }
-    rw_exit(&nvx_bindlock);
-    return found;
+    return find_open_binding(q, nullptr);
 }
 
 /*

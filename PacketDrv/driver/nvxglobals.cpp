@@ -13,6 +13,7 @@ kmutex_t FloodLock;
 
 BindingInfo *BindingList;
 BindingInfo *CurrentBinding;
+BindingInfo *OpenModules;
 
 #define NVX_FREE_SLOT                                                                              \
     {                                                                                              \

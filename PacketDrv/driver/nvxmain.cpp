@@ -5,12 +5,15 @@
  *
  * - Every open stream of either role has a BindingInfo (q_ptr of both queues) from open to
  *   close. Device bindings are on the binding list for their whole life; module bindings only
- *   while bound to an adapter (nvxdlpi.cpp).
+ *   while bound to an adapter (nvxdlpi.cpp), and on the open module list from open to close
+ *   (the capture engine passes a held frame on only while its stream is open).
  * - Contexts: _init, _fini and the DDI entry points in the loading thread; open and close in
  *   the thread that opens or closes (process context); devmap in the mapping thread.
  * - Closing a device stream stops the capture it opened: every held frame is passed on.
  *   Closing a module instance on a captured adapter flushes the adapter's session (its frames
  *   go on while the stream still works) and the capture goes on with the remaining streams.
+ *   That includes an instance that unbound first (a normal unplumb): it still knows its
+ *   adapter's slot, and frames it took while bound may still be held.
  * - Locks: nvx_rwlock before nvx_bindlock; the adapter record's sessionInfoMutex is taken
  *   inside nvx_rwlock (reader) to pin the session with refCount, which is what keeps the
  *   adapter record and the session alive across a module close against a concurrent stop.
@@ -328,8 +331,13 @@ int nvx_open(queue_t *q, dev_t *devp, int flag, int sflag, cred_t *credp)
         bip->dev = *devp;
         add_binding_locked(bip);
         rw_exit(&nvx_bindlock);
+    } else {
+        /* A module instance joins the binding list only when its stream binds; it is open
+         * (its held frames may go on) until its close. */
+        rw_enter(&nvx_bindlock, RW_WRITER);
+        add_open_module_locked(bip);
+        rw_exit(&nvx_bindlock);
     }
-    /* A module instance joins the binding list only when its stream binds. */
 
     q->q_ptr = bip;
     WR(q)->q_ptr = bip;
@@ -345,6 +353,8 @@ static void close_module(queue_t *q, BindingInfo *bip)
     SessionInfo *sip = nullptr;
     rw_enter(&nvx_rwlock, RW_READER);
     gip = bip->openInfo;
+    if (gip == nullptr && bip->index < MAX_PPA)
+        gip = ppaList[bip->index].gip; /* unbound, but may still have frames held */
     if (gip != nullptr) {
         mutex_enter(&gip->sessionInfoMutex);
         sip = gip->captureSession;
@@ -356,7 +366,10 @@ static void close_module(queue_t *q, BindingInfo *bip)
 
     if (sip != nullptr) {
         /* Frames pass uncaptured meanwhile; the held ones go on while this stream works. */
+        /* Counted: another stream of the adapter may be closing at the same time, and the
+         * capture stays off until the last of them is done. */
         rw_enter(&nvx_rwlock, RW_WRITER);
+        gip->flushCount++;
         gip->ulFlags |= GI_FLUSHING;
         rw_exit(&nvx_rwlock);
         flush_queue(gip, sip);
@@ -374,8 +387,12 @@ static void close_module(queue_t *q, BindingInfo *bip)
     qprocsoff(q);
 
     rw_enter(&nvx_rwlock, RW_WRITER);
-    if (sip != nullptr)
+    if (sip != nullptr && --gip->flushCount == 0)
         gip->ulFlags &= ~static_cast<U32>(GI_FLUSHING);
+    /* Closed: frames still held from this stream are freed from now on, never passed on. */
+    rw_enter(&nvx_bindlock, RW_WRITER);
+    remove_open_module_locked(bip);
+    rw_exit(&nvx_bindlock);
     if ((bip->ulFlags & BIND_BOUND) != 0) {
         _dlprintf(16, "nvx_close: (nvx stream) - gip=0x%lx, bip flags=0x%x\n", ulp(bip->openInfo),
                   bip->ulFlags);

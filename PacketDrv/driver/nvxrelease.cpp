@@ -8,8 +8,8 @@
  *   keeps; it is written only inside a read request.
  * - A released frame goes on with putnext on the queue it was taken on (inbound up the read
  *   side, outbound down the write side, control block included); in inline mode a blocked frame
- *   is answered with two resets and freed. A frame whose stream has left the binding list is
- *   freed: its queues may be gone.
+ *   is answered with two resets and freed. A frame whose stream has closed is freed: its queues
+ *   may be gone. A stream that only unbound (DL_UNBIND_REQ) is still open and gets its frames.
  * - Contexts: check_packet_free and dequeue_packet in the read request; flush_queue in whoever
  *   stops, times out or closes (process or callout context).
  * - Locks: frameMutex around the frame record and the region's queue, held across putnext (a
@@ -22,6 +22,7 @@
 #include "CircularQueue.h"
 #include "debug.h"
 
+#include "nvxbind.h"
 #include "nvxengine.h"
 #include "socketif.h"
 
@@ -35,18 +36,10 @@ static queue_t *next_of(queue_t *q)
     return __atomic_load_n(&q->q_next, __ATOMIC_ACQUIRE);
 }
 
-/* 1 when q's stream is still on the binding list (through bip when given). */
+/* 1 while q's stream is still open (through bip when given): bound or not, its queues exist. */
 static int stream_alive(queue_t *q, BindingInfo *bip)
 {
-    int alive = 0;
-    rw_enter(&nvx_bindlock, RW_READER);
-    for (BindingInfo *b = BindingList; b != nullptr; b = b->next)
-        if ((bip == nullptr || b == bip) && (b->rdq == q || b->wrq == q)) {
-            alive = 1;
-            break;
-        }
-    rw_exit(&nvx_bindlock);
-    return alive;
+    return find_open_binding(q, bip) != nullptr;
 }
 
 static void free_held(mblk_t *mp)

@@ -5,8 +5,8 @@
  *
  * Every held message is taken from the driver's own records (the staging queue and the frame
  * record of nvxframes.h), never from a pointer read back from the region; each is passed on or
- * freed exactly once. A frame whose stream is no longer on the binding list is freed, never
- * passed on.
+ * freed exactly once. A frame whose stream has closed is freed, never passed on; a stream that
+ * unbound but is still open gets its frames.
  *
  * Lock order: frameMutex before nvx_bindlock (reader) and before captureMutex; nvx_rwlock is
  * never held across a flush; nvx_bindlock is released before any putnext.
@@ -76,10 +76,10 @@ void nvx_timeout(void *arg);
 void nvx_arm_timer(SessionInfo *sip, BindingInfo *bip);
 
 /*
- * nvx_pass_on - pass a held message on with putnext on q, or free it when q's stream is no
- *   longer on the binding list (or q has no next queue)
- * Description: bip, when not NULL, is the binding recorded with the frame; it must still be on
- *   the list and own q. With bip NULL any binding on the list owning q will do.
+ * nvx_pass_on - pass a held message on with putnext on q, or free it when q's stream has
+ *   closed (or q has no next queue)
+ * Description: bip, when not NULL, is the binding recorded with the frame; it must still be
+ *   open and own q. With bip NULL any open binding owning q will do (find_open_binding).
  * Context: any; the caller holds no driver lock except possibly frameMutex.
  * Return values: 1 passed on (totalPut counted), 0 freed (totalFreed counted).
  */

@@ -168,6 +168,9 @@ ModuleStream &EngineTest::add_module()
     ppaList[0].bndcnt++;
     rw_exit(&nvx_rwlock);
     add_binding(s->bip);
+    rw_enter(&nvx_bindlock, RW_WRITER);
+    add_open_module_locked(s->bip);
+    rw_exit(&nvx_bindlock);
     modules_.push_back(std::move(s));
     return *modules_.back();
 }
@@ -179,6 +182,15 @@ void EngineTest::unbind(ModuleStream &s)
     s.bip->ulFlags &= ~static_cast<U32>(BIND_BOUND);
     s.bip->openInfo = nullptr;
     rw_exit(&nvx_rwlock);
+}
+
+void EngineTest::close_stream(ModuleStream &s)
+{
+    if (s.bip->ulFlags & BIND_BOUND)
+        unbind(s);
+    rw_enter(&nvx_bindlock, RW_WRITER);
+    remove_open_module_locked(s.bip);
+    rw_exit(&nvx_bindlock);
 }
 
 void EngineTest::SetUp()
@@ -218,8 +230,7 @@ void EngineTest::TearDown()
     if (gip_->captureSession != nullptr)
         stop_session(gip_, gip_->captureSession);
     for (auto &s : modules_) {
-        if (s->bip->ulFlags & BIND_BOUND)
-            unbind(*s);
+        close_stream(*s);
         pair_off(s->pair);
         for (Sink *k : {&s->up, &s->down}) {
             pair_off(k->pair);

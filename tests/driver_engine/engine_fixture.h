@@ -97,8 +97,11 @@ class EngineTest : public ::testing::Test
 
     // A further module instance on the adapter.
     ModuleStream &add_module();
-    // Its stream closes: off the binding list (its queues stay, as the platform's pairs do).
+    // Its stream unbinds (DL_UNBIND_REQ): off the binding list, but still open.
     void unbind(ModuleStream &s);
+    // Its stream closes: unbound and off the open module list (its queues stay, as the
+    // platform's pairs do, so that a frame wrongly passed on would show in its sinks).
+    void close_stream(ModuleStream &s);
 
     std::vector<std::unique_ptr<ModuleStream>> modules_;
     ModuleStream *m0_ = nullptr;

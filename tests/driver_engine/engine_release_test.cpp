@@ -122,13 +122,65 @@ TEST_F(EngineReleaseTest, FramesOfAClosedStreamAreFreed)
     ASSERT_EQ(take_all().size(), 2u);
     // Staged, not yet moved in, when its stream goes.
     ASSERT_EQ(capture(m1, outbound_frame(40), DIR_OUTBOUND), RC_QUEUED);
-    unbind(m1);
+    close_stream(m1);
     const int freedBefore = totalFreed;
     EXPECT_EQ(read_no_wait(), static_cast<U32>(NVX_READ_STOPPED));
     EXPECT_EQ(m1.up.count() + m1.down.count(), 0u);
     EXPECT_EQ(m0_->up.count(), 1u);
     EXPECT_EQ(totalFreed - freedBefore, 2);
     EXPECT_EQ(sip()->packetCount, 0u);
+}
+
+// A stream that unbinds (DL_UNBIND_REQ on its way down) stays open until its close: frames it
+// had taken are passed on, whether they were read, still unread in the region or staged, and
+// whether a read request or the stop of the session gives them back.
+TEST_F(EngineReleaseTest, FramesOfAnUnboundStreamThatIsStillOpenGoOn)
+{
+    for (const bool byStop : {false, true}) {
+        SCOPED_TRACE(byStop ? "given back by the stop" : "released by a read request");
+        ModuleStream &m1 = add_module();
+        ASSERT_EQ(create(65536, CM_PROMISCUOUS), 0);
+        mblk_t *readIn = inbound_frame(40, kAdapterMac, 1);
+        mblk_t *readOut = outbound_frame(40, kOtherMac, 2);
+        ASSERT_EQ(capture(m1, readIn, DIR_INBOUND), RC_QUEUED);
+        ASSERT_EQ(capture(m1, readOut, DIR_OUTBOUND), RC_QUEUED);
+        ASSERT_EQ(read(), static_cast<U32>(NVX_READ_FRAMES));
+        ASSERT_EQ(take_all().size(), 2u);
+        mblk_t *staged = inbound_frame(40, kAdapterMac, 3);
+        ASSERT_EQ(capture(m1, staged, DIR_INBOUND), RC_QUEUED);
+        unbind(m1);
+        EXPECT_EQ(capture(m1, inbound_frame(40), DIR_INBOUND), RC_FORWARD) << "not captured";
+        EXPECT_EQ(m1.up.count(), 1u);
+        m1.up.free_all();
+        const int freedBefore = totalFreed;
+        if (byStop)
+            EXPECT_EQ(close_rx(), 0);
+        else // releases the two read ones, moves the staged one in for the reader
+            EXPECT_EQ(read_no_wait(), static_cast<U32>(NVX_READ_FRAMES));
+        EXPECT_EQ(totalFreed, freedBefore) << "nothing of an open stream is freed";
+        std::vector<mblk_t *> up = m1.up.take(), down = m1.down.take();
+        ASSERT_EQ(down, std::vector<mblk_t *>{readOut});
+        ASSERT_GE(up.size(), 1u);
+        EXPECT_EQ(up[0], readIn);
+        if (byStop) {
+            EXPECT_EQ(up.size(), 2u);
+            EXPECT_EQ(up.back(), staged);
+        } else {
+            // The staged frame is in the region now, not yet read: the stop gives it back.
+            EXPECT_EQ(up.size(), 1u);
+            EXPECT_EQ(close_rx(), 0);
+            EXPECT_EQ(totalFreed, freedBefore);
+            std::vector<mblk_t *> rest = m1.up.take();
+            EXPECT_EQ(rest, std::vector<mblk_t *>{staged});
+            for (mblk_t *mp : rest)
+                freemsg(mp);
+        }
+        for (mblk_t *mp : up)
+            freemsg(mp);
+        for (mblk_t *mp : down)
+            freemsg(mp);
+        close_stream(m1);
+    }
 }
 
 TEST_F(EngineReleaseTest, StopGivesBackStagedUnreadAndReadFrames)

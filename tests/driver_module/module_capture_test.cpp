@@ -255,6 +255,30 @@ TEST_F(Capture, ClosingAModuleStreamFlushesAndTheCaptureGoesOn)
     EXPECT_EQ(seen[0].pb->ulSequence, 0u);
 }
 
+// A normal unplumb: DL_UNBIND_REQ down through nvx, then the close. The frames held from the
+// stream (read and staged) go on to it at the close's flush: unbound, it is still open.
+TEST_F(Capture, UnplumbingAModuleStreamPassesItsHeldFramesOn)
+{
+    start(CM_PROMISCUOUS);
+    std::vector<uint8_t> arpFrame;
+    platform::net::build_arp_frame(arpFrame, {platform::net::kBroadcastMac, kPeerMac}, 1, kPeerMac,
+                                   peer_ip(1), MacAddr{}, kStationIp);
+    receive("cpa0", arpFrame);
+    ASSERT_EQ(read_frames(*dev_, *region_).size(), 1u); // read, released by the next request
+    receive("cpa0", arpFrame);                          // staged
+    EXPECT_EQ(arp_->link().rx_frames.load(), 0u);
+    const int freedBefore = totalFreed, putBefore = totalPut;
+    EXPECT_EQ(arp_->unplumb(), 0);
+    // Passed up to arp (which no longer hands frames to its link once unplumbed); the count
+    // also has the DLPI requests nvx passed down. Freeing them would show in totalFreed.
+    EXPECT_GE(totalPut - putBefore, 2);
+    EXPECT_EQ(totalFreed, freedBefore);
+    EXPECT_EQ(ppaList[0].bndcnt, 1u);
+    // The capture goes on with the ip stream.
+    receive("cpa0", udp_in(mac_, 3));
+    EXPECT_EQ(read_frames(*dev_, *region_).size(), 1u);
+}
+
 TEST_F(Capture, ClosingTheDeviceStreamStopsAndPassesEveryHeldFrame)
 {
     start(CM_PROMISCUOUS);
