@@ -14,8 +14,10 @@
 
 #undef printf
 
-namespace platform::console {
-namespace {
+namespace platform::console
+{
+namespace
+{
 
 struct Console {
     std::mutex lock;

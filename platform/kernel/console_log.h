@@ -8,7 +8,8 @@
 
 #include <string>
 
-namespace platform::console {
+namespace platform::console
+{
 
 // Everything printed since the last take(), and forget it.
 std::string take();

@@ -60,7 +60,7 @@ struct NicCounters {
 // function is called from the backend's thread and sends the frame down its stream.
 using StackSendFn = bool (*)(void *ctx, const std::uint8_t *frame, std::size_t len);
 
-struct NicInstance;  // the kernel-side records (nic_impl.h)
+struct NicInstance; // the kernel-side records (nic_impl.h)
 struct NicDriverRec;
 
 class Nic
