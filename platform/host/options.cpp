@@ -201,7 +201,7 @@ std::string resolve_root(const std::string &explicit_root)
 
 const char *usage_text()
 {
-    return R"(usage: streamhost [--root DIR] [--config FILE] [--nic SPEC]... [--module-path DIR]...
+    return R"(usage: streamhost [--root DIR] [--config FILE] [--nic DESC]... [--module-path DIR]...
                   [--modload FILE]... [--plumb IF]... [--bridge IF,IF]... [--echo-console]
        streamhost [--root DIR] ctl COMMAND [ARG...]
        streamhost --help
@@ -219,9 +219,9 @@ Root directory (owner-only, mode 0700): DIR from --root, else $NVX_ROOT, else /t
 Options:
   --root DIR          root directory (see above)
   --config FILE       read a configuration file: one item per line, '#' starts a comment:
-                        nic SPEC              module-path DIR       modload FILE
+                        nic DESC              module-path DIR       modload FILE
                         plumb IF              bridge IF IF
-  --nic SPEC          add a NIC. SPEC is NAME[,ITEM...] with NAME = <driver><ppa> (hme0);
+  --nic DESC          add a NIC. DESC is NAME[,ITEM...] with NAME = <driver><ppa> (hme0);
                       NICs of one driver share its device ("/dev/hme" style 2, "/dev/hme0"
                       style 1). Items:
                         style=1|2             DLPI provider style (default 2)

@@ -24,7 +24,7 @@ namespace
 {
 
 using test_frames::Frame;
-using test_frames::FrameSpec;
+using test_frames::FrameShape;
 using test_frames::ip;
 
 constexpr U8 TCP = 6, UDP = 17;
@@ -94,10 +94,10 @@ TEST_F(FilterConcurrencyTest, LookupsWhileFiltersAndIgnoreEntriesChange)
     std::vector<std::thread> threads;
     for (int r = 0; r < kReaders; r++) {
         threads.emplace_back([&, r] {
-            Frame outsiderIn(FrameSpec{DIR_INBOUND, outsider, local, TCP});
-            Frame outsiderOut(FrameSpec{DIR_OUTBOUND, local, outsider, TCP});
-            Frame coveredIn(FrameSpec{DIR_INBOUND, covered, local, TCP});
-            Frame coveredUdp(FrameSpec{DIR_INBOUND, covered, local, UDP});
+            Frame outsiderIn(FrameShape{DIR_INBOUND, outsider, local, TCP});
+            Frame outsiderOut(FrameShape{DIR_OUTBOUND, local, outsider, TCP});
+            Frame coveredIn(FrameShape{DIR_INBOUND, covered, local, TCP});
+            Frame coveredUdp(FrameShape{DIR_INBOUND, covered, local, UDP});
             startTogether();
             // Readers run for a fixed window (bounded by a count too) whatever the scheduler
             // does; the control threads keep changing things until the last reader is done.

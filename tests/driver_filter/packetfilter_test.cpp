@@ -411,7 +411,7 @@ TEST_F(FilterSetTest, CreationUnderAllocationFailureLeavesAnEmptyUnusableSet)
 // --- The per-frame check on real frame layouts ---------------------------------------------
 
 using test_frames::Frame;
-using test_frames::FrameSpec;
+using test_frames::FrameShape;
 
 TEST_F(FilterSetTest, CheckFilteredReadsTheRemoteAddressOfEachDirection)
 {
@@ -419,7 +419,7 @@ TEST_F(FilterSetTest, CheckFilteredReadsTheRemoteAddressOfEachDirection)
     const U32 remote = ip(198, 18, 5, 5), local = ip(198, 19, 0, 1);
     struct Case {
         const char *name;
-        FrameSpec spec;
+        FrameShape shape;
         bool filtered;
     } cases[] = {
         {"inbound from the filtered network", {DIR_INBOUND, remote, local, TCP}, true},
@@ -436,11 +436,11 @@ TEST_F(FilterSetTest, CheckFilteredReadsTheRemoteAddressOfEachDirection)
          false},
     };
     for (const Case &c : cases) {
-        Frame frame(c.spec);
-        EXPECT_EQ(CheckFiltered(frame.message(), c.spec.dir), c.filtered) << c.name;
+        Frame frame(c.shape);
+        EXPECT_EQ(CheckFiltered(frame.message(), c.shape.dir), c.filtered) << c.name;
     }
     ASSERT_EQ(FlushFilters(), 0);
-    Frame frame(FrameSpec{DIR_INBOUND, remote, local, TCP});
+    Frame frame(FrameShape{DIR_INBOUND, remote, local, TCP});
     EXPECT_FALSE(CheckFiltered(frame.message(), DIR_INBOUND)) << "an empty set filters nothing";
 }
 
@@ -448,8 +448,8 @@ TEST_F(FilterSetTest, CheckFilteredTracesTheAddressAndProtocol)
 {
     add(filter(ip(198, 18, 0, 0), 16, ANY, EITHER));
     traceLevel(16);
-    Frame in(FrameSpec{DIR_INBOUND, ip(198, 18, 1, 2), ip(198, 19, 0, 1), UDP});
-    Frame out(FrameSpec{DIR_OUTBOUND, ip(198, 19, 0, 1), ip(198, 18, 3, 4), TCP});
+    Frame in(FrameShape{DIR_INBOUND, ip(198, 18, 1, 2), ip(198, 19, 0, 1), UDP});
+    Frame out(FrameShape{DIR_OUTBOUND, ip(198, 19, 0, 1), ip(198, 18, 3, 4), TCP});
     EXPECT_TRUE(CheckFiltered(in.message(), DIR_INBOUND));
     EXPECT_TRUE(CheckFiltered(out.message(), DIR_OUTBOUND));
     EXPECT_EQ(platform::console::take(),
@@ -467,13 +467,13 @@ TEST_F(FilterSetTest, FramesTooShortForTheFixedOffsetsAreNotFiltered)
     for (int dir : {DIR_INBOUND, DIR_OUTBOUND}) {
         for (bool unitdata : {false, true}) {
             for (size_t length = 0; length <= fullLength; length++) {
-                FrameSpec spec{.dir = dir,
+                FrameShape shape{.dir = dir,
                                .src = ip(198, 18, 0, 1),
                                .dst = ip(198, 18, 0, 2),
                                .protocol = TCP,
                                .length = length,
                                .unitdata = unitdata};
-                Frame frame(spec);
+                Frame frame(shape);
                 EXPECT_EQ(CheckFiltered(frame.message(), dir), length == fullLength)
                     << "direction " << dir << " length " << length << " unitdata " << unitdata;
             }
@@ -485,7 +485,7 @@ TEST_F(FilterSetTest, FramesWithoutADataBlockOrWithAnLlcHeaderAreNotFiltered)
 {
     add(filter(0, 0, ANY, EITHER));
     // A control block with nothing behind it.
-    Frame control(FrameSpec{.unitdata = true});
+    Frame control(FrameShape{.unitdata = true});
     control.message()->b_cont = nullptr;
     EXPECT_FALSE(CheckFiltered(control.message(), DIR_INBOUND));
 

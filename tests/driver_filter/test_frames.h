@@ -27,7 +27,7 @@ constexpr std::uint32_t ip(unsigned a, unsigned b, unsigned c, unsigned d)
     return (a << 24) | (b << 16) | (c << 8) | d;
 }
 
-struct FrameSpec {
+struct FrameShape {
     int dir = DIR_INBOUND;     // inbound: the link header lies in front of the read pointer
     std::uint32_t src = 0;     // IP source
     std::uint32_t dst = 0;     // IP destination
@@ -41,26 +41,26 @@ struct FrameSpec {
 class Frame
 {
   public:
-    explicit Frame(const FrameSpec &spec)
+    explicit Frame(const FrameShape &shape)
     {
         // Whole frame first: Ethernet II header, then a 20-byte IPv4 header, then zeros.
-        std::vector<std::uint8_t> bytes(std::max<std::size_t>(spec.length, 54), 0);
+        std::vector<std::uint8_t> bytes(std::max<std::size_t>(shape.length, 54), 0);
         for (int i = 0; i < 6; i++) {
             bytes[i] = 0x02;     // destination MAC
             bytes[6 + i] = 0x04; // source MAC
         }
-        bytes[12] = static_cast<std::uint8_t>(spec.linkType >> 8);
-        bytes[13] = static_cast<std::uint8_t>(spec.linkType);
+        bytes[12] = static_cast<std::uint8_t>(shape.linkType >> 8);
+        bytes[13] = static_cast<std::uint8_t>(shape.linkType);
         std::uint8_t *iph = bytes.data() + 14;
         iph[0] = 0x45;
         iph[3] = 40;
         iph[8] = 64;
-        iph[9] = spec.protocol;
-        put32(iph + 12, spec.src);
-        put32(iph + 16, spec.dst);
-        bytes.resize(spec.length);
-        init(bytes, spec.dir == DIR_INBOUND ? std::min<std::size_t>(14, spec.length) : 0,
-             spec.unitdata);
+        iph[9] = shape.protocol;
+        put32(iph + 12, shape.src);
+        put32(iph + 16, shape.dst);
+        bytes.resize(shape.length);
+        init(bytes, shape.dir == DIR_INBOUND ? std::min<std::size_t>(14, shape.length) : 0,
+             shape.unitdata);
     }
 
     // A data block holding exactly these bytes, the read pointer front bytes in.

@@ -24,7 +24,7 @@ namespace
 {
 
 using test_frames::Frame;
-using test_frames::FrameSpec;
+using test_frames::FrameShape;
 using test_frames::ip;
 
 constexpr U32 TCP = 6, UDP = 17, ICMP = 1, ANY = FLOOD_ANY_PROTOCOL;
@@ -229,7 +229,7 @@ TEST_F(FloodTest, FiniFloodFreesTheEntriesLeft)
 TEST_F(FloodTest, CheckFloodMatchesTheSourceAndAgesAsItGoes)
 {
     // Empty list: answered at once, no pass.
-    Frame fromA(FrameSpec{DIR_INBOUND, A, C, TCP});
+    Frame fromA(FrameShape{DIR_INBOUND, A, C, TCP});
     EXPECT_FALSE(CheckFlood(fromA.message(), T0, DIR_INBOUND));
     EXPECT_EQ(lastCheck, 0u) << "no ageing while the list is empty";
 
@@ -237,7 +237,7 @@ TEST_F(FloodTest, CheckFloodMatchesTheSourceAndAgesAsItGoes)
     ASSERT_EQ(AddFlood(B, 5, ANY), 1);
     struct Case {
         const char *name;
-        FrameSpec spec;
+        FrameShape shape;
         bool ignored;
     } cases[] = {
         {"from A, TCP", {DIR_INBOUND, A, C, TCP}, true},
@@ -252,13 +252,13 @@ TEST_F(FloodTest, CheckFloodMatchesTheSourceAndAgesAsItGoes)
         {"outbound from A, link header at the read pointer", {DIR_OUTBOUND, A, C, TCP}, true},
     };
     for (const Case &c : cases) {
-        Frame frame(c.spec);
-        EXPECT_EQ(CheckFlood(frame.message(), T0, c.spec.dir), c.ignored) << c.name;
+        Frame frame(c.shape);
+        EXPECT_EQ(CheckFlood(frame.message(), T0, c.shape.dir), c.ignored) << c.name;
     }
     EXPECT_EQ(lastCheck, static_cast<U32>(T0));
 
     // The frame's capture second drives ageing: B expires, A stays.
-    Frame fromB(FrameSpec{DIR_INBOUND, B, C, UDP});
+    Frame fromB(FrameShape{DIR_INBOUND, B, C, UDP});
     EXPECT_FALSE(CheckFlood(fromB.message(), T0 + 10, DIR_INBOUND));
     EXPECT_EQ(entries(), (std::vector<Entry>{{A, TCP, T0 + 30}}));
     EXPECT_TRUE(CheckFlood(fromA.message(), T0 + 10, DIR_INBOUND));
@@ -266,7 +266,7 @@ TEST_F(FloodTest, CheckFloodMatchesTheSourceAndAgesAsItGoes)
 
 TEST_F(FloodTest, BypassPassesFramesToOrFromItsAddressInBothDirections)
 {
-    Frame inFromA(FrameSpec{DIR_INBOUND, A, C, TCP});
+    Frame inFromA(FrameShape{DIR_INBOUND, A, C, TCP});
     EXPECT_FALSE(BypassHandler(nullptr, inFromA.message(), DIR_INBOUND)) << "no bypass yet";
 
     SetBypass(A, 1);
@@ -274,7 +274,7 @@ TEST_F(FloodTest, BypassPassesFramesToOrFromItsAddressInBothDirections)
     EXPECT_EQ(BypassPersistant, 1u);
     struct Case {
         const char *name;
-        FrameSpec spec;
+        FrameShape shape;
         bool bypassed;
     } cases[] = {
         {"inbound from A", {DIR_INBOUND, A, C, TCP}, true},
@@ -289,9 +289,9 @@ TEST_F(FloodTest, BypassPassesFramesToOrFromItsAddressInBothDirections)
         {"not IPv4", {.dir = DIR_OUTBOUND, .src = A, .dst = C, .linkType = 0x86dd}, false},
     };
     for (const Case &c : cases) {
-        Frame frame(c.spec);
-        EXPECT_EQ(BypassHandler(nullptr, frame.message(), c.spec.dir), c.bypassed) << c.name;
-        EXPECT_EQ(CheckBypass(frame.message(), c.spec.dir), c.bypassed) << c.name;
+        Frame frame(c.shape);
+        EXPECT_EQ(BypassHandler(nullptr, frame.message(), c.shape.dir), c.bypassed) << c.name;
+        EXPECT_EQ(CheckBypass(frame.message(), c.shape.dir), c.bypassed) << c.name;
     }
 
     SetBypass(0, 0);
@@ -308,7 +308,7 @@ TEST_F(FloodTest, FramesTooShortForTheFixedOffsetsMatchNothing)
     for (int dir : {DIR_INBOUND, DIR_OUTBOUND}) {
         for (bool unitdata : {false, true}) {
             for (size_t length = 0; length <= fullLength; length++) {
-                Frame frame(FrameSpec{.dir = dir,
+                Frame frame(FrameShape{.dir = dir,
                                       .src = A,
                                       .dst = A,
                                       .protocol = TCP,
@@ -322,7 +322,7 @@ TEST_F(FloodTest, FramesTooShortForTheFixedOffsetsMatchNothing)
             }
         }
     }
-    Frame control(FrameSpec{.src = A, .unitdata = true});
+    Frame control(FrameShape{.src = A, .unitdata = true});
     control.message()->b_cont = nullptr;
     EXPECT_FALSE(CheckFlood(control.message(), T0, DIR_INBOUND)) << "no data block";
     EXPECT_FALSE(CheckBypass(control.message(), DIR_INBOUND)) << "no data block";

@@ -22,7 +22,7 @@ namespace libtest
 class LibHost
 {
   public:
-    // Starts the host with the NICs given (streamhost --nic specs), loads nvx, autopushes it
+    // Starts the host with the NICs given (streamhost --nic descriptions), loads nvx, autopushes it
     // on every NIC driver named in nics, then plumbs the interfaces in plumb.
     bool start(const std::vector<std::string> &nics, const std::vector<std::string> &plumb,
                bool autopush = true);
