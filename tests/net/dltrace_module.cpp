@@ -21,6 +21,30 @@ namespace
 std::mutex m;
 std::vector<Event> ev;
 std::vector<UpFrame> up_frames;
+std::vector<uint8_t> pending_injection;
+
+mblk_t *unitdata_ind(const std::vector<uint8_t> &frame)
+{
+    mblk_t *ind = allocb(DL_UNITDATA_IND_SIZE, BPRI_HI);
+    mblk_t *data = allocb(frame.size(), BPRI_MED);
+    if (!ind || !data) {
+        ADD_FAILURE() << "allocb";
+        if (ind)
+            freeb(ind);
+        if (data)
+            freeb(data);
+        return nullptr;
+    }
+    std::memset(ind->b_rptr, 0, DL_UNITDATA_IND_SIZE);
+    reinterpret_cast<dl_unitdata_ind_t *>(ind->b_rptr)->dl_primitive = DL_UNITDATA_IND;
+    ind->b_wptr = ind->b_rptr + DL_UNITDATA_IND_SIZE;
+    DB_TYPE(ind) = M_PROTO;
+    std::memcpy(data->b_wptr, frame.data(), frame.size());
+    data->b_rptr += 14; // the link header stays in front, as a NIC delivers it
+    data->b_wptr += frame.size();
+    ind->b_cont = data;
+    return ind;
+}
 
 void note(bool up, mblk_t *mp)
 {
@@ -76,6 +100,19 @@ int tr_close(queue_t *q, int, cred_t *)
 int tr_rput(queue_t *q, mblk_t *mp)
 {
     note(true, mp);
+    uint32_t prim = 0;
+    if (DB_TYPE(mp) == M_PCPROTO && MBLKL(mp) >= 4)
+        std::memcpy(&prim, mp->b_rptr, 4);
+    if (prim == DL_BIND_ACK) {
+        std::vector<uint8_t> frame;
+        {
+            std::lock_guard l(m);
+            frame.swap(pending_injection);
+        }
+        if (!frame.empty())
+            if (mblk_t *ind = unitdata_ind(frame))
+                putnext(q, ind);
+    }
     putnext(q, mp);
     return 0;
 }
@@ -122,6 +159,13 @@ void reset()
     std::lock_guard l(m);
     ev.clear();
     up_frames.clear();
+    pending_injection.clear();
+}
+
+void inject_before_bind_ack(std::vector<uint8_t> frame)
+{
+    std::lock_guard l(m);
+    pending_injection = std::move(frame);
 }
 
 std::vector<Event> events()

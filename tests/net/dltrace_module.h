@@ -25,8 +25,11 @@ struct UpFrame {
     std::vector<uint8_t> frame; // link header (14 bytes in front of b_rptr) + payload
 };
 
-void load(); // installs the module once
-void reset();
+void load();  // installs the module once
+void reset(); // forgets what was seen and any pending injection
+// Sends frame (link header first) up as DL_UNITDATA_IND just before the next DL_BIND_ACK: a
+// frame the provider received once it had bound the stream, ahead of its acknowledgement.
+void inject_before_bind_ack(std::vector<uint8_t> frame);
 std::vector<Event> events();
 std::vector<UpFrame> frames();
 std::string describe(const std::vector<Event> &ev);

@@ -83,6 +83,54 @@ TEST(NicReceive, LinkHeaderLiesDirectlyInFrontOfTheDataWithSmallHeadroom)
     EXPECT_EQ(c.rx_bad_length, 1u);
 }
 
+// A provider sends frames up as soon as it has bound the stream, while ip is still in its
+// dialogue (here: the frame overtakes the bind acknowledgement): they are received and
+// counted like every later frame.
+TEST(NicReceive, FramesArrivingOnceBoundReachTheLinkBeforeThePlumbCompletes)
+{
+    dltrace::load();
+    dltrace::reset();
+    auto drv = nettest::load_nic("tstbound", 2, make_sink_backend(), kStation);
+    auto f = udp_frame(kStation, kPeer, 1003);
+    dltrace::inject_before_bind_ack(f);
+    auto ip = plumb("tstbound0", "ip", true, {"dltrace"});
+    ASSERT_TRUE(ip);
+    EXPECT_EQ(ip->link().rx_frames, 1u);
+    EXPECT_EQ(ip->link().kept(), (std::vector<std::vector<uint8_t>>{f}));
+    dltrace::reset();
+}
+
+// Every allocation of a plumb in turn fails: the plumb reports it and leaves nothing behind
+// (no message, no stream bound to the link), frames arriving meanwhile are safe, and the
+// next plumb works.
+TEST(NicPlumb, AFailedPlumbLeavesNothingBehindAndTheNextOneWorks)
+{
+    auto drv = nettest::load_nic("tstplf", 2, make_sink_backend(), kStation);
+    NicInstance *nic = drv->instance(0)->impl();
+    auto f = udp_frame(kStation, kPeer, 1004);
+    int failures = 0;
+    for (int n = 1; n < 100; n++) {
+        std::unique_ptr<PlumbedInterface> p;
+        int rc;
+        {
+            platform::faults::Scope scope;
+            platform::faults::fail_nth(platform::faults::Kind::allocb, n);
+            rc = PlumbedInterface::plumb({"tstplf0", "ip", true, {}, nettest::kRoot}, &p);
+        }
+        nic->receive(f.data(), f.size());
+        if (rc != 0) {
+            EXPECT_FALSE(p) << "allocation " << n;
+            failures++;
+            continue;
+        }
+        ASSERT_TRUE(p);
+        EXPECT_EQ(p->link().rx_frames, 1u) << "allocation " << n;
+        EXPECT_EQ(p->link().kept(), (std::vector<std::vector<uint8_t>>{f}));
+        break;
+    }
+    EXPECT_GT(failures, 3) << "the plumb's own requests failed in turn";
+}
+
 TEST(NicReceive, AllocationFailureDropsAndCounts)
 {
     auto drv = nettest::load_nic("tstnomem", 1, make_sink_backend(), kStation);

@@ -13,7 +13,9 @@
  * - State: one record per instance; the dialogue fields are touched only by the write-side
  *   plumb request and the read-side acknowledgements it triggers, which the stream head
  *   serialises (one ioctl at a time) and the provider answers in order; the frame path reads
- *   only the link pointer, set before the plumb is acknowledged.
+ *   only the link pointer, set when the plumb request starts the dialogue (the provider may send
+ *   frames up as soon as it has bound the stream) and cleared before the unbind or when the
+ *   plumb fails; sending down starts only when the plumb is acknowledged.
  */
 #include "stack/upper_module.h"
 
@@ -47,7 +49,8 @@ struct upper_state {
     Step step = Step::idle;
     mblk_t *ioctl = nullptr; // the plumb / unplumb request being served
     upper_plumb_req req{};
-    std::atomic<UpperLink *> link{nullptr}; // release when plumbed; acquire in the frame path
+    std::atomic<UpperLink *> link{
+        nullptr}; // release at the plumb request; acquire in the frame path
 };
 
 int upper_open(queue_t *rq, dev_t *devp, int oflag, int sflag, cred_t *cr);
@@ -200,6 +203,11 @@ void upper_finish(upper_state *st, int error)
     st->ioctl = nullptr;
     st->step = Step::idle;
     auto *ioc = reinterpret_cast<struct iocblk *>(mp->b_rptr);
+    if (error && ioc->ioc_cmd == UPPER_IOC_PLUMB) {
+        // A failed plumb leaves the stream as it was: nothing received through the link.
+        if (UpperLink *link = st->link.exchange(nullptr, std::memory_order_acq_rel))
+            link->detach();
+    }
     if (mp->b_cont) {
         freemsg(mp->b_cont);
         mp->b_cont = nullptr;
@@ -253,7 +261,6 @@ void upper_advance(upper_state *st)
         auto *link = reinterpret_cast<UpperLink *>(static_cast<std::uintptr_t>(st->req.link));
         if (!st->wants_fastpath)
             link->attach(WR(st->rq), false, st->sap);
-        st->link.store(link, std::memory_order_release);
         return upper_finish(st, 0);
     }
     case Step::unbind:
@@ -309,6 +316,11 @@ int upper_wput(queue_t *q, mblk_t *mp)
     }
     st->ioctl = mp;
     if (cmd == UPPER_IOC_PLUMB) {
+        // The provider sends frames up as soon as it has bound the stream, before its
+        // acknowledgement reaches us: from here they are received (counted, kept, bridged) like
+        // every later one. Sending down waits for the end of the dialogue.
+        st->link.store(reinterpret_cast<UpperLink *>(static_cast<std::uintptr_t>(st->req.link)),
+                       std::memory_order_release);
         st->step = Step::info1;
         if (!upper_send_dl(st, DL_INFO_REQ, DL_INFO_REQ_SIZE, M_PCPROTO))
             upper_finish(st, ENOMEM);
