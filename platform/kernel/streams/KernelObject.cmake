@@ -20,6 +20,15 @@ function(nvx_add_kernel_object)
   # _init and _fini are the module's own entry points: leave out the C runtime's start files,
   # which define symbols of those names (kernel objects have no static constructors anyway).
   target_link_options(${K_NAME} PRIVATE -nostartfiles)
+  # They are called by the module loader (modload, modunload), not by the dynamic linker: no
+  # DT_INIT/DT_FINI entries (the linker would point them at _init and _fini, which would then
+  # run a first time outside any loading context; mod_install would refuse the loader's call).
+  # The names given are defined nowhere, so the entries are left out.
+  target_link_options(${K_NAME} PRIVATE "LINKER:-init=nvx_kobj_no_dynamic_init"
+                      "LINKER:-fini=nvx_kobj_no_dynamic_fini")
+  # The object's own calls bind to its own definitions, as a kernel's module loader binds them:
+  # names such as tsearch or tdestroy must not be taken from the program that loads the object.
+  target_link_options(${K_NAME} PRIVATE "LINKER:-Bsymbolic")
 endfunction()
 
 function(nvx_kernel_host target)
