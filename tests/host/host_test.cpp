@@ -228,6 +228,11 @@ TEST(HostStart, ConfigurationFileNamesNicsModulesAndPlumbing)
     EXPECT_NE(text.find("hme0: driver hme style 2"), std::string::npos) << text;
     EXPECT_NE(text.find("stream ip,qe"), std::string::npos) << "qe1 plumbed: " << text;
     EXPECT_NE(text.find("stream arp,qe"), std::string::npos) << text;
+    // Every module answers for itself, the NIC drivers (built in) as the loaded object.
+    ASSERT_EQ(host.ctl({"modules"}, &text), 0) << host.output();
+    for (const char *line : {"qe \"emulated Ethernet NIC\"\n", "hme \"emulated Ethernet NIC\"\n",
+                             "thost \"host test driver\""})
+        EXPECT_NE(text.find(line), std::string::npos) << text;
     std::ifstream ntm(host.root() + "/etc/name_to_major");
     std::stringstream ss;
     ss << ntm.rdbuf();

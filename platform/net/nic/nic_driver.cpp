@@ -18,6 +18,7 @@
 #include "nic/nic_impl.h"
 
 #include "streams/modules.h"
+#include "streams/registry.h"
 
 #include <sys/cmn_err.h>
 #include <sys/conf.h>
@@ -55,9 +56,32 @@ struct NicLinkage {
     struct modlinkage ml;
 };
 
-std::mutex registry_lock; // guards registry and loading
+std::mutex registry_lock; // guards registry
 std::map<std::string, NicDriverRec *> registry;
-NicDriverRec *loading; // the driver whose _init / _fini runs (under registry_lock)
+
+// The linkage of every installed driver by module name, for the module entry points, which
+// the loader calls with the name set (loading, unloading, and any time for _info). A leaf
+// lock: the loader calls _info with its own lock held, and unload runs under registry_lock.
+// A linkage is removed only after its module is unloaded, so one found here outlives the
+// entry point's call.
+std::mutex linkage_lock;
+std::map<std::string, struct NicLinkage *> linkages;
+
+NicLinkage *current_linkage()
+{
+    std::lock_guard l(linkage_lock);
+    auto it = linkages.find(platform::streams::loading_module_name());
+    return it == linkages.end() ? nullptr : it->second;
+}
+
+void set_linkage(const std::string &name, NicLinkage *linkage)
+{
+    std::lock_guard l(linkage_lock);
+    if (linkage)
+        linkages[name] = linkage;
+    else
+        linkages.erase(name);
+}
 
 NicLinkage *make_linkage(NicDriverRec *rec)
 {
@@ -141,18 +165,21 @@ NicLinkage *linkage_of(NicDriverRec *rec)
     return static_cast<NicLinkage *>(rec->linkage_storage);
 }
 
-// Module entry points; the registry lock is held by load/unload around them.
+// Module entry points, for the module the loader names.
 int nic_mod_init()
 {
-    return mod_install(&linkage_of(loading)->ml);
+    NicLinkage *l = current_linkage();
+    return l ? mod_install(&l->ml) : ENXIO;
 }
 int nic_mod_fini()
 {
-    return mod_remove(&linkage_of(loading)->ml);
+    NicLinkage *l = current_linkage();
+    return l ? mod_remove(&l->ml) : EINVAL;
 }
 int nic_mod_info(struct modinfo *mip)
 {
-    return mod_info(&linkage_of(loading)->ml, mip);
+    NicLinkage *l = current_linkage();
+    return l ? mod_info(&l->ml, mip) : 0;
 }
 
 NicDriverRec *nic_driver_by_name(const std::string &name)
@@ -390,12 +417,13 @@ int NicDriver::load(NicDriverConfig cfg, std::unique_ptr<NicDriver> *out)
             err = EEXIST;
         } else {
             registry[rec->name] = rec;
-            loading = rec;
+            set_linkage(rec->name, linkage_of(rec));
             err = platform::modules::load_builtin(rec->name, nic_mod_init, nic_mod_fini,
                                                   nic_mod_info);
-            loading = nullptr;
-            if (err)
+            if (err) {
+                set_linkage(rec->name, nullptr);
                 registry.erase(rec->name);
+            }
         }
     }
     if (err) {
@@ -420,11 +448,11 @@ NicDriver::~NicDriver()
     int err;
     {
         std::lock_guard l(registry_lock);
-        loading = rec_;
         err = platform::modules::unload(rec_->name);
-        loading = nullptr;
-        if (err == 0)
+        if (err == 0) {
+            set_linkage(rec_->name, nullptr);
             registry.erase(rec_->name);
+        }
     }
     if (err) {
         // Streams still open: the driver must stay installed; its records are kept.
