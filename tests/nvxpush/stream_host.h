@@ -1,8 +1,10 @@
-// A streamhost child process on a temporary root directory, driven by its own command line
-// (`streamhost --root DIR ctl ...`), for the autopush tool's tests.
+// A streamhost child process on a temporary root directory (the host tests' HostProcess),
+// driven by its own command line (`streamhost --root DIR ctl ...`), for the autopush tool's
+// tests.
 #ifndef NVX_TESTS_NVXPUSH_STREAM_HOST_H
 #define NVX_TESTS_NVXPUSH_STREAM_HOST_H
 
+#include "host_process.h"
 #include "run_program.h"
 
 #include <string>
@@ -16,31 +18,26 @@ class StreamHost
 {
   public:
     explicit StreamHost(std::string exe) : exe_(std::move(exe)) {}
-    ~StreamHost();
-    StreamHost(const StreamHost &) = delete;
-    StreamHost &operator=(const StreamHost &) = delete;
 
     // Starts the host with args after --root, and waits (20 s at most) until it answers.
-    bool start(const std::vector<std::string> &args);
+    bool start(const std::vector<std::string> &args) { return host_.start(exe_, args); }
     // ctl stop, then SIGKILL if it has not exited within 10 s. Returns the exit status, or -1
     // (killed, died by a signal, not running).
-    int stop();
+    int stop() { return host_.stop(); }
 
     Outcome ctl(const std::vector<std::string> &args) const;
 
-    const std::string &root() const { return root_; }
-    const std::string &error() const { return error_; }
-    std::string output() const; // the host's own standard output and error
+    const std::string &root() const { return host_.root(); }
+    const std::string &error() const { return host_.error(); }
+    std::string output() const { return host_.output(); } // the host's standard output and error
 
     // <root>/etc/name_to_major, and the major the host gave a driver there (-1: none).
-    std::string name_to_major_path() const { return root_ + "/etc/name_to_major"; }
+    std::string name_to_major_path() const { return root() + "/etc/name_to_major"; }
     int major_of(const std::string &driver) const;
 
   private:
     std::string exe_;
-    std::string root_;
-    std::string error_;
-    pid_t pid_ = -1;
+    hosttest::HostProcess host_;
 };
 
 // A fresh owner-only directory under /tmp ("" on failure), and its removal with everything
