@@ -61,43 +61,64 @@ static void dispose(queue_t *q, mblk_t *mp, int rc, int readSide)
     __atomic_fetch_add(&totalPut, 1, __ATOMIC_RELAXED);
 }
 
-int nvx_rput(queue_t *q, mblk_t *mp)
+/* The read side's protocol primitives: acknowledgements the driver learns from, and frames. */
+static int read_side_primitive(queue_t *q, mblk_t *mp, U32 prim)
 {
-    const unsigned char type = DB_TYPE(mp);
-    _dlprintf(16, "nvx_rput: q=%lx mp=%lx type=%d\n", ulp(q), ulp(mp), type);
-    int rc = RC_FORWARD;
+    switch (prim) {
+    case DL_BIND_ACK:
+        return nvx_bind_ack(q, mp);
+    case DL_INFO_ACK:
+        return nvx_info_ack(q, mp);
+    case DL_UNITDATA_IND:
+        return nvx_unitdata_ind(q, mp);
+    default:
+        return RC_FORWARD;
+    }
+}
+
+/* The write side's: the requests that change the binding (DL_UNITDATA_REQ is not captured). */
+static int write_side_primitive(queue_t *q, mblk_t *mp, U32 prim)
+{
+    switch (prim) {
+    case DL_UNBIND_REQ:
+        return nvx_unbind_req(q, mp);
+    case DL_ATTACH_REQ:
+        return nvx_attach_req(q, mp);
+    default:
+        return RC_FORWARD;
+    }
+}
+
+/* The disposition of a message on a module instance's side dir (DIR_INBOUND: read side). */
+static int module_disposition(queue_t *q, mblk_t *mp, int dir)
+{
+    void (*dump_packet)(queue_t *, mblk_t *) =
+        dir == DIR_INBOUND ? DumpInboundPacket : DumpOutboundPacket;
     U32 prim = 0;
-    switch (type) {
+    switch (DB_TYPE(mp)) {
     case M_PROTO:
     case M_PCPROTO:
         if (!dlpi_primitive(mp, &prim))
-            break;
+            return RC_FORWARD;
         if (_dlevel(4096))
             dump_dlpi(prim, q);
         if (_dlevel(256))
-            DumpInboundPacket(q, mp);
-        switch (prim) {
-        case DL_BIND_ACK:
-            rc = nvx_bind_ack(q, mp);
-            break;
-        case DL_INFO_ACK:
-            rc = nvx_info_ack(q, mp);
-            break;
-        case DL_UNITDATA_IND:
-            rc = nvx_unitdata_ind(q, mp);
-            break;
-        default:
-            break;
-        }
-        break;
+            dump_packet(q, mp);
+        return dir == DIR_INBOUND ? read_side_primitive(q, mp, prim)
+                                  : write_side_primitive(q, mp, prim);
     case M_DATA:
         if (_dlevel(256))
-            DumpInboundPacket(q, mp);
-        rc = nvx_data(q, mp, DIR_INBOUND, 0);
-        break;
-    default:
-        break;
+            dump_packet(q, mp);
+        return nvx_data(q, mp, dir, 0);
+    default: /* M_IOCTL, M_FLUSH and the rest */
+        return RC_FORWARD;
     }
+}
+
+int nvx_rput(queue_t *q, mblk_t *mp)
+{
+    _dlprintf(16, "nvx_rput: q=%lx mp=%lx type=%d\n", ulp(q), ulp(mp), DB_TYPE(mp));
+    const int rc = module_disposition(q, mp, DIR_INBOUND);
     _dlprintf(16, "nvx_rput: rc=%d\n", rc);
     dispose(q, mp, rc, 1);
     return 0;
@@ -105,41 +126,10 @@ int nvx_rput(queue_t *q, mblk_t *mp)
 
 int nvx_wput(queue_t *q, mblk_t *mp)
 {
-    const unsigned char type = DB_TYPE(mp);
-    _dlprintf(16, "nvx_wput: q=%lx mp=%lx type=%d\n", ulp(q), ulp(mp), type);
+    _dlprintf(16, "nvx_wput: q=%lx mp=%lx type=%d\n", ulp(q), ulp(mp), DB_TYPE(mp));
     if (q->q_next == nullptr)
         return nvx_drv_wput(q, mp);
-
-    int rc = RC_FORWARD;
-    U32 prim = 0;
-    switch (type) {
-    case M_PROTO:
-    case M_PCPROTO:
-        if (!dlpi_primitive(mp, &prim))
-            break;
-        if (_dlevel(4096))
-            dump_dlpi(prim, q);
-        if (_dlevel(256))
-            DumpOutboundPacket(q, mp);
-        switch (prim) {
-        case DL_UNBIND_REQ:
-            rc = nvx_unbind_req(q, mp);
-            break;
-        case DL_ATTACH_REQ:
-            rc = nvx_attach_req(q, mp);
-            break;
-        default: /* DL_UNITDATA_REQ is not captured */
-            break;
-        }
-        break;
-    case M_DATA:
-        if (_dlevel(256))
-            DumpOutboundPacket(q, mp);
-        rc = nvx_data(q, mp, DIR_OUTBOUND, 0);
-        break;
-    default: /* M_IOCTL, M_FLUSH and the rest */
-        break;
-    }
+    const int rc = module_disposition(q, mp, DIR_OUTBOUND);
     _dlprintf(16, "nvx_wput: rc=%d\n", rc);
     dispose(q, mp, rc, 0);
     return 0;
