@@ -75,6 +75,20 @@ void FrameGenerator::payload(std::size_t max_len)
         payload_[i] = static_cast<std::uint8_t>('a' + (i + len) % 26);
 }
 
+void FrameGenerator::addresses(unsigned peer, bool station_sends, LinkAddrs &l2,
+                               Ipv4Addrs &ip) const
+{
+    if (station_sends) {
+        l2 = {peer_mac(peer), cfg_.station_mac};
+        ip.src = cfg_.station_ip;
+        ip.dst = peer_ip(peer);
+    } else {
+        l2 = {cfg_.station_mac, peer_mac(peer)};
+        ip.src = peer_ip(peer);
+        ip.dst = cfg_.station_ip;
+    }
+}
+
 bool FrameGenerator::tcp_frame(std::vector<std::uint8_t> &out, bool &outbound)
 {
     Conversation &c = conv_[below(static_cast<unsigned>(conv_.size()))];
@@ -128,15 +142,7 @@ bool FrameGenerator::tcp_frame(std::vector<std::uint8_t> &out, bool &outbound)
     LinkAddrs l2{};
     Ipv4Addrs ip{};
     ip.id = ip_id_++;
-    if (station_sends) {
-        l2 = {peer_mac(c.peer), cfg_.station_mac};
-        ip.src = cfg_.station_ip;
-        ip.dst = peer_ip(c.peer);
-    } else {
-        l2 = {cfg_.station_mac, peer_mac(c.peer)};
-        ip.src = peer_ip(c.peer);
-        ip.dst = cfg_.station_ip;
-    }
+    addresses(c.peer, station_sends, l2, ip);
     build_tcp_frame(out, l2, ip, seg,
                     std::span<const std::uint8_t>(payload_.data(), c.phase == 3 ? len : 0));
     // SYN and FIN take one sequence number, data its length.
@@ -161,15 +167,7 @@ void FrameGenerator::udp_frame(std::vector<std::uint8_t> &out, bool &outbound)
     Ipv4Addrs ip{};
     ip.id = ip_id_++;
     LinkAddrs l2{};
-    if (outbound) {
-        l2 = {peer_mac(peer), cfg_.station_mac};
-        ip.src = cfg_.station_ip;
-        ip.dst = peer_ip(peer);
-    } else {
-        l2 = {cfg_.station_mac, peer_mac(peer)};
-        ip.src = peer_ip(peer);
-        ip.dst = cfg_.station_ip;
-    }
+    addresses(peer, outbound, l2, ip);
     build_udp_frame(out, l2, ip, static_cast<std::uint16_t>(50000 + below(1000)), 53, payload_);
 }
 
@@ -181,15 +179,7 @@ void FrameGenerator::icmp_frame(std::vector<std::uint8_t> &out, bool &outbound)
     Ipv4Addrs ip{};
     ip.id = ip_id_++;
     LinkAddrs l2{};
-    if (outbound) {
-        l2 = {peer_mac(peer), cfg_.station_mac};
-        ip.src = cfg_.station_ip;
-        ip.dst = peer_ip(peer);
-    } else {
-        l2 = {cfg_.station_mac, peer_mac(peer)};
-        ip.src = peer_ip(peer);
-        ip.dst = cfg_.station_ip;
-    }
+    addresses(peer, outbound, l2, ip);
     build_icmp_echo_frame(out, l2, ip, below(2) ? 8 : 0, 0x4242, icmp_seq_++, payload_);
 }
 

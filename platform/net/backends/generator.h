@@ -18,6 +18,7 @@
 
 #include "backends/backend.h"
 #include "backends/source_runner.h"
+#include "frame/builders.h"
 
 #include <cstdint>
 #include <vector>
@@ -72,6 +73,8 @@ class FrameGenerator
     unsigned below(unsigned n) { return static_cast<unsigned>(rand64() % n); }
     MacAddr peer_mac(unsigned peer) const;
     std::uint32_t peer_ip(unsigned peer) const;
+    // The link and IP addresses of a frame between the station and a peer, either way.
+    void addresses(unsigned peer, bool station_sends, LinkAddrs &l2, Ipv4Addrs &ip) const;
     void new_conversation(Conversation &c);
     void payload(std::size_t max_len);
     // Returns false if the frame produced is outbound and inbound_only suppresses it.
