@@ -372,14 +372,7 @@ static void close_module(queue_t *q, BindingInfo *bip)
         gip->flushCount++;
         gip->ulFlags |= GI_FLUSHING;
         rw_exit(&nvx_rwlock);
-        flush_queue(gip, sip);
-        mutex_enter(&sip->frameMutex);
-        sip->shm_seq = 0;
-        mutex_exit(&sip->frameMutex);
-        mutex_enter(&sip->captureMutex);
-        sip->staged_seq = 0;
-        sip->sequence = 0;
-        mutex_exit(&sip->captureMutex);
+        flush_and_renumber(gip, sip);
     }
 
     /* From here no put procedure of this instance runs: nothing more can be captured on it,

@@ -289,3 +289,15 @@ void flush_queue(GlobalInfo *gip, SessionInfo *sip)
     }
     printf("flush_queue: staged=%d shm=%d final=%d\n", staged, shm, final);
 }
+
+void flush_and_renumber(GlobalInfo *gip, SessionInfo *sip)
+{
+    flush_queue(gip, sip);
+    mutex_enter(&sip->frameMutex);
+    sip->shm_seq = 0;
+    mutex_exit(&sip->frameMutex);
+    mutex_enter(&sip->captureMutex);
+    sip->staged_seq = 0;
+    sip->sequence = 0;
+    mutex_exit(&sip->captureMutex);
+}

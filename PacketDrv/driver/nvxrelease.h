@@ -53,6 +53,13 @@ int dequeue_packet(GlobalInfo *gip, SessionInfo *sip, int flag);
 void flush_queue(GlobalInfo *gip, SessionInfo *sip);
 
 /*
+ * flush_and_renumber - flush_queue on a session that stays attached, then number its frames
+ *   from 0 again, as the region is re-initialised at the next read request
+ * Context and locks: as flush_queue; then frameMutex and captureMutex one after the other.
+ */
+void flush_and_renumber(GlobalInfo *gip, SessionInfo *sip);
+
+/*
  * stop_session - end a session and free it
  * Description: detaches it, wakes a waiting reader, waits (100 us polls) until no read request,
  *   timer run or stream close is inside it, cancels the timer, flushes and frees everything.

@@ -93,14 +93,7 @@ void nvx_timeout(void *arg)
             if (attached(bip, gip, sip))
                 gip->ulFlags = (gip->ulFlags & ~static_cast<U32>(GI_CAPTURING)) | GI_SUSPENDED;
             rw_exit(&nvx_rwlock);
-            flush_queue(gip, sip);
-            mutex_enter(&sip->frameMutex);
-            sip->shm_seq = 0;
-            mutex_exit(&sip->frameMutex);
-            mutex_enter(&sip->captureMutex);
-            sip->staged_seq = 0;
-            sip->sequence = 0;
-            mutex_exit(&sip->captureMutex);
+            flush_and_renumber(gip, sip);
         }
         mutex_enter(&sip->captureMutex);
         sip->lLastTime = now;
