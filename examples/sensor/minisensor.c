@@ -141,6 +141,8 @@ int main(int argc, char **argv)
 
     struct summary s;
     memset(&s, 0, sizeof s);
+    struct timespec started;
+    clock_gettime(CLOCK_MONOTONIC, &started);
     time_t end = time(NULL) + seconds;
     while (time(NULL) < end) {
         PACKET_BUFFER *pb = NULL;
@@ -179,8 +181,14 @@ int main(int argc, char **argv)
     if (PacketRead(adapter, 0, &last) == PACKET_SUCCESS)
         PacketFree(adapter, last, 0);
 
+    struct timespec ended;
+    clock_gettime(CLOCK_MONOTONIC, &ended);
+    double elapsed =
+        (double)(ended.tv_sec - started.tv_sec) + (double)(ended.tv_nsec - started.tv_nsec) / 1e9;
     printf("minisensor: summary for %s\n", adapter->szDeviceName);
     printf("  frames    %lu (%lu bytes)\n", s.frames, s.bytes);
+    printf("  rate      %.0f frames/s over %.1f s\n",
+           elapsed > 0 ? (double)s.frames / elapsed : 0.0, elapsed);
     printf("  inbound   %lu\n  outbound  %lu\n", s.inbound, s.outbound);
     printf("  tcp %lu  udp %lu  icmp %lu  other %lu\n", s.tcp, s.udp, s.icmp, s.other);
     printf("  blocked   %lu (TCP port %u, answered with resets)\n", s.blocked, port);
