@@ -106,16 +106,21 @@ static int owns(const BindingInfo *b, const queue_t *q, const BindingInfo *bip)
     return (bip == nullptr || b == bip) && (b->rdq == q || b->wrq == q);
 }
 
+BindingInfo *find_open_binding_locked(queue_t *q, BindingInfo *bip)
+{
+    for (BindingInfo *b = OpenModules; b != nullptr; b = b->openNext)
+        if (owns(b, q, bip))
+            return b;
+    for (BindingInfo *b = BindingList; b != nullptr; b = b->next)
+        if (owns(b, q, bip))
+            return b;
+    return nullptr;
+}
+
 BindingInfo *find_open_binding(queue_t *q, BindingInfo *bip)
 {
-    BindingInfo *found = nullptr;
     rw_enter(&nvx_bindlock, RW_READER);
-    for (BindingInfo *b = OpenModules; b != nullptr && found == nullptr; b = b->openNext)
-        if (owns(b, q, bip))
-            found = b;
-    for (BindingInfo *b = BindingList; b != nullptr && found == nullptr; b = b->next)
-        if (owns(b, q, bip))
-            found = b;
+    BindingInfo *found = find_open_binding_locked(q, bip);
     rw_exit(&nvx_bindlock);
     return found;
 }

@@ -60,6 +60,8 @@ void remove_open_module_locked(BindingInfo *bip);
  * Return values: the binding, or NULL when q's stream has closed.
  */
 BindingInfo *find_open_binding(queue_t *q, BindingInfo *bip);
+/* The same with nvx_bindlock already held (reader or writer) by the caller. */
+BindingInfo *find_open_binding_locked(queue_t *q, BindingInfo *bip);
 
 #ifdef __cplusplus
 }

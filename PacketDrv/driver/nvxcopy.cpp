@@ -4,8 +4,10 @@
  * - Context: the reader's read request only (process context); the reader is blocked in putmsg
  *   and does not touch the shared queue meanwhile.
  * - Locks: frameMutex for the whole pass (the region's queue and the frame record), and
- *   captureMutex inside it around each look at the staging queue. The frame bytes are copied
- *   with captureMutex released, so the put procedures are held up only for the dequeue.
+ *   captureMutex inside it around the taking of a batch of staged frames (nvx_bindlock as
+ *   reader between the two, for the binding checks). The frame bytes are copied with
+ *   captureMutex released, so the put procedures are held up only for the dequeue, and meet
+ *   the lock once per batch.
  * - A staged frame is taken only when its record is known to fit now: a frame that does not fit
  *   stays staged, in order, for the next read request, and the reader never sees a record that
  *   is not completely written. A frame whose record can never fit (no data block, longer than
@@ -34,6 +36,8 @@
 
 /* Frames given back from inside a pass, passed on once the locks are released. */
 #define COPY_BATCH 32
+/* Frames taken off the staging queue per hold of captureMutex. */
+#define MOVE_BATCH 16
 struct GiveBack {
     queue_t *q;
     mblk_t *mp;
@@ -230,60 +234,70 @@ static U32 write_record(const StagedFrame *f, BindingInfo *bip, BYTE *blob)
     return copied;
 }
 
-/* The binding a frame's queue belongs to, if its stream is still open (bound or not). */
-static BindingInfo *binding_of(queue_t *q)
+/* A frame taken off the staging queue whose record has its place in the region. */
+struct MovedFrame {
+    StagedFrame f;
+    BindingInfo *bip;
+    BYTE *blob;
+};
+
+static void report_give_back(const StagedFrame *f, StagedFate fate)
 {
-    return find_open_binding(q, nullptr);
+    mblk_t *data = f->data;
+    if (data == nullptr)
+        _dprintf("Bad chain: pktMblk=0x%lx\n", lx(f->spi.pktMblk));
+    else if (fate == FATE_GIVE_BACK)
+        _dprintf("big packet size %d rptr %lx wptr %lx db_base %lx db_lim %lx pxData %lx "
+                 "msgsize %d, ulFlag %x\n",
+                 static_cast<int>(f->bytes), lx(data->b_rptr), lx(data->b_wptr),
+                 lx(data->b_datap->db_base), lx(data->b_datap->db_lim), lx(data->b_rptr - f->hlen),
+                 static_cast<int>(msgdsize(f->spi.pktMblk)),
+                 (f->spi.nDirection == DIR_INBOUND ? PI_INBOUND : PI_OUTBOUND) |
+                     (DB_TYPE(f->spi.pktMblk) != M_DATA ? PI_PROTO_BLOCK : 0u));
 }
 
 /*
- * One pass under frameMutex. Frames to give back are collected in back[]; returns 1 when the
- * pass stopped only because back[] is full (the caller passes them on and calls again).
+ * Takes up to MOVE_BATCH frames off the staging queue in one hold of captureMutex, so that the
+ * put procedures meet the lock once per batch rather than once per frame. Each frame to move
+ * gets its place in the region at once (the next one's fit is judged after it); its bytes are
+ * copied by the caller with captureMutex released. nvx_bindlock is held as reader around it for
+ * the binding checks (frameMutex, held by the caller, comes before it; captureMutex after).
+ * Returns how many frames to copy; sets *pStop when the pass is over (staging queue empty, its
+ * head must wait for room, or back[] is full: then *pBackFull too).
  */
-static int move_pass(GlobalInfo *gip, SessionInfo *sip, int *pMoved, GiveBack *back, int *pBack)
+static int take_batch(SessionInfo *sip, MovedFrame *moved, GiveBack *back, int *pBack, int *pStop,
+                      int *pBackFull)
 {
-    (void)gip;
     SessionFrames *sf = sip->pFrames;
-    S64 bytes = 0;
-    mutex_enter(&sip->frameMutex);
-    if (sf->bStale && sf->ulCount == 0)
-        nvx_reset_region_locked(sip);
-    int batchFull = 0;
-    for (;;) {
-        StagedFrame f;
-        mutex_enter(&sip->captureMutex);
+    int n = 0;
+    rw_enter(&nvx_bindlock, RW_READER);
+    mutex_enter(&sip->captureMutex);
+    while (n < MOVE_BATCH) {
+        if (*pBack == COPY_BATCH) { /* the next frame may have to be given back too */
+            *pStop = *pBackFull = 1;
+            break;
+        }
         U32 length = 0;
         const StagedPacketInfo *head = staging_head(sip, &length);
         if (head == nullptr) {
-            mutex_exit(&sip->captureMutex);
+            *pStop = 1;
             break;
         }
+        StagedFrame f;
         memcpy(&f.spi, head, sizeof(f.spi));
         measure(sip, &f);
         const StagedFate fate = fate_of(sip, &f);
-        if (fate == FATE_WAIT || (fate == FATE_GIVE_BACK && *pBack == COPY_BATCH)) {
-            mutex_exit(&sip->captureMutex);
-            batchFull = fate == FATE_GIVE_BACK;
+        if (fate == FATE_WAIT) {
+            *pStop = 1;
             break;
         }
-        const int taken = take_staged(sip);
-        mutex_exit(&sip->captureMutex);
-        if (!taken)
+        if (!take_staged(sip))
             continue;
 
-        BindingInfo *bip = fate == FATE_MOVE ? binding_of(f.spi.pktQueue) : nullptr;
+        BindingInfo *bip =
+            fate == FATE_MOVE ? find_open_binding_locked(f.spi.pktQueue, nullptr) : nullptr;
         if (fate == FATE_GIVE_BACK || bip == nullptr) {
-            mblk_t *data = f.data;
-            if (data == nullptr)
-                _dprintf("Bad chain: pktMblk=0x%lx\n", lx(f.spi.pktMblk));
-            else if (fate == FATE_GIVE_BACK)
-                _dprintf("big packet size %d rptr %lx wptr %lx db_base %lx db_lim %lx pxData %lx "
-                         "msgsize %d, ulFlag %x\n",
-                         static_cast<int>(f.bytes), lx(data->b_rptr), lx(data->b_wptr),
-                         lx(data->b_datap->db_base), lx(data->b_datap->db_lim),
-                         lx(data->b_rptr - f.hlen), static_cast<int>(msgdsize(f.spi.pktMblk)),
-                         (f.spi.nDirection == DIR_INBOUND ? PI_INBOUND : PI_OUTBOUND) |
-                             (DB_TYPE(f.spi.pktMblk) != M_DATA ? PI_PROTO_BLOCK : 0u));
+            report_give_back(&f, fate);
             back[(*pBack)++] = GiveBack{f.spi.pktQueue, f.spi.pktMblk};
             NVX_ATOMIC_ADD(&sip->ulPacketsLost, 1u);
             nvx_count_released(sip, 1);
@@ -298,26 +312,52 @@ static int move_pass(GlobalInfo *gip, SessionInfo *sip, int *pMoved, GiveBack *b
         rec.ulSequence = f.spi.sequence;
         rec.nDirection = f.spi.nDirection;
         rec.ulBlobLength = f.blobLength;
-        BYTE *blob = frames_push(sf, &rec); /* fits: checked above, frameMutex held since */
-        const U32 copied = write_record(&f, bip, blob);
-        rb_store(&sip->pRcvBuffer->packetCount, rb_load(&sip->pRcvBuffer->packetCount) + 1);
-        bytes += copied;
-        (*pMoved)++;
+        moved[n].f = f;
+        moved[n].bip = bip;
+        moved[n].blob = frames_push(sf, &rec); /* fits: checked above, frameMutex held since */
+        n++;
+    }
+    mutex_exit(&sip->captureMutex);
+    rw_exit(&nvx_bindlock);
+    return n;
+}
+
+/*
+ * One pass under frameMutex. Frames to give back are collected in back[]; returns 1 when the
+ * pass stopped only because back[] is full (the caller passes them on and calls again).
+ */
+static int move_pass(SessionInfo *sip, int *pMoved, GiveBack *back, int *pBack)
+{
+    SessionFrames *sf = sip->pFrames;
+    S64 bytes = 0;
+    int stop = 0, backFull = 0;
+    mutex_enter(&sip->frameMutex);
+    if (sf->bStale && sf->ulCount == 0)
+        nvx_reset_region_locked(sip);
+    while (!stop) {
+        MovedFrame moved[MOVE_BATCH];
+        const int n = take_batch(sip, moved, back, pBack, &stop, &backFull);
+        for (int i = 0; i < n; i++)
+            bytes += write_record(&moved[i].f, moved[i].bip, moved[i].blob);
+        U32 *count = &sip->pRcvBuffer->packetCount;
+        rb_store(count, rb_load(count) + static_cast<U32>(n));
+        *pMoved += n;
     }
     mutex_exit(&sip->frameMutex);
     mutex_enter(&sip->captureMutex);
     sip->ulBytesCaptured += bytes;
     mutex_exit(&sip->captureMutex);
-    return batchFull;
+    return backFull;
 }
 
 int copy_packet_buffer(GlobalInfo *gip, SessionInfo *sip)
 {
+    (void)gip; /* the adapter: kept in the interface for its callers */
     int moved = 0;
     for (;;) {
         GiveBack back[COPY_BATCH];
         int nBack = 0;
-        const int again = move_pass(gip, sip, &moved, back, &nBack);
+        const int again = move_pass(sip, &moved, back, &nBack);
         for (int i = 0; i < nBack; i++)
             (void)nvx_pass_on(back[i].q, back[i].mp, nullptr);
         if (!again)
