@@ -468,11 +468,11 @@ TEST_F(FilterSetTest, FramesTooShortForTheFixedOffsetsAreNotFiltered)
         for (bool unitdata : {false, true}) {
             for (size_t length = 0; length <= fullLength; length++) {
                 FrameShape shape{.dir = dir,
-                               .src = ip(198, 18, 0, 1),
-                               .dst = ip(198, 18, 0, 2),
-                               .protocol = TCP,
-                               .length = length,
-                               .unitdata = unitdata};
+                                 .src = ip(198, 18, 0, 1),
+                                 .dst = ip(198, 18, 0, 2),
+                                 .protocol = TCP,
+                                 .length = length,
+                                 .unitdata = unitdata};
                 Frame frame(shape);
                 EXPECT_EQ(CheckFiltered(frame.message(), dir), length == fullLength)
                     << "direction " << dir << " length " << length << " unitdata " << unitdata;

@@ -309,11 +309,11 @@ TEST_F(FloodTest, FramesTooShortForTheFixedOffsetsMatchNothing)
         for (bool unitdata : {false, true}) {
             for (size_t length = 0; length <= fullLength; length++) {
                 Frame frame(FrameShape{.dir = dir,
-                                      .src = A,
-                                      .dst = A,
-                                      .protocol = TCP,
-                                      .length = length,
-                                      .unitdata = unitdata});
+                                       .src = A,
+                                       .dst = A,
+                                       .protocol = TCP,
+                                       .length = length,
+                                       .unitdata = unitdata});
                 const bool whole = length == fullLength;
                 EXPECT_EQ(CheckFlood(frame.message(), T0, dir), whole)
                     << "direction " << dir << " length " << length << " unitdata " << unitdata;

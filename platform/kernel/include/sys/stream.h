@@ -63,10 +63,10 @@ extern "C" {
 #define FLUSHDATA 0
 #define FLUSHALL  1
 
-#define INFPSZ  (-1)
-#define STRHIGH 5120
-#define STRLOW  1024
-#define NBAND   256
+#define INFPSZ   (-1)
+#define STRHIGH  5120
+#define STRLOW   1024
+#define NBAND    256
 #define FMNAMESZ 8
 
 /* b_flag bits */
@@ -105,36 +105,36 @@ struct queue;
 struct free_rtn;
 
 typedef struct datab {
-    struct free_rtn *db_frtnp;     /* private: esballoc free routine */
-    unsigned char *db_base;        /* first byte of the buffer */
-    unsigned char *db_lim;         /* one past the last byte of the buffer */
-    unsigned char db_ref;          /* message blocks pointing here */
-    unsigned char db_type;         /* message type */
-    unsigned char db_flags;        /* private */
-    unsigned char db_struioflag;   /* private */
-    void *db_platform;             /* private: the platform's bookkeeping of this block */
+    struct free_rtn *db_frtnp;   /* private: esballoc free routine */
+    unsigned char *db_base;      /* first byte of the buffer */
+    unsigned char *db_lim;       /* one past the last byte of the buffer */
+    unsigned char db_ref;        /* message blocks pointing here */
+    unsigned char db_type;       /* message type */
+    unsigned char db_flags;      /* private */
+    unsigned char db_struioflag; /* private */
+    void *db_platform;           /* private: the platform's bookkeeping of this block */
 } dblk_t;
 
 typedef struct msgb {
-    struct msgb *b_next;           /* next message on a queue */
-    struct msgb *b_prev;           /* previous message on a queue */
-    struct msgb *b_cont;           /* next block of the same message */
-    unsigned char *b_rptr;         /* first unread byte */
-    unsigned char *b_wptr;         /* first byte after the valid data */
-    struct datab *b_datap;         /* data block */
-    unsigned char b_band;          /* priority band */
-    unsigned char b_tag;           /* private */
-    unsigned short b_flag;         /* MSG* flags */
-    struct queue *b_queue;         /* private */
+    struct msgb *b_next;   /* next message on a queue */
+    struct msgb *b_prev;   /* previous message on a queue */
+    struct msgb *b_cont;   /* next block of the same message */
+    unsigned char *b_rptr; /* first unread byte */
+    unsigned char *b_wptr; /* first byte after the valid data */
+    struct datab *b_datap; /* data block */
+    unsigned char b_band;  /* priority band */
+    unsigned char b_tag;   /* private */
+    unsigned short b_flag; /* MSG* flags */
+    struct queue *b_queue; /* private */
 } mblk_t;
 
 struct module_info {
-    ushort_t mi_idnum;             /* module id number */
-    const char *mi_idname;         /* module name */
-    ssize_t mi_minpsz;             /* minimum packet size */
-    ssize_t mi_maxpsz;             /* maximum packet size (INFPSZ: unlimited) */
-    size_t mi_hiwat;               /* high-water mark */
-    size_t mi_lowat;               /* low-water mark */
+    ushort_t mi_idnum;     /* module id number */
+    const char *mi_idname; /* module name */
+    ssize_t mi_minpsz;     /* minimum packet size */
+    ssize_t mi_maxpsz;     /* maximum packet size (INFPSZ: unlimited) */
+    size_t mi_hiwat;       /* high-water mark */
+    size_t mi_lowat;       /* low-water mark */
 };
 
 struct module_stat;
@@ -142,16 +142,16 @@ struct struiod;
 struct infod;
 
 struct qinit {
-    int (*qi_putp)(struct queue *, mblk_t *);                   /* put procedure */
-    int (*qi_srvp)(struct queue *);                             /* service procedure */
+    int (*qi_putp)(struct queue *, mblk_t *);                     /* put procedure */
+    int (*qi_srvp)(struct queue *);                               /* service procedure */
     int (*qi_qopen)(struct queue *, dev_t *, int, int, cred_t *); /* open (read side only) */
-    int (*qi_qclose)(struct queue *, int, cred_t *);            /* close (read side only) */
-    int (*qi_qadmin)(void);                                     /* reserved */
-    struct module_info *qi_minfo;                               /* limits and name */
-    struct module_stat *qi_mstat;                               /* statistics */
-    int (*qi_rwp)(struct queue *, struct struiod *);            /* synchronous streams */
-    int (*qi_infop)(struct queue *, struct infod *);            /* synchronous streams */
-    int qi_struiot;                                             /* STRUIOT_* */
+    int (*qi_qclose)(struct queue *, int, cred_t *);              /* close (read side only) */
+    int (*qi_qadmin)(void);                                       /* reserved */
+    struct module_info *qi_minfo;                                 /* limits and name */
+    struct module_stat *qi_mstat;                                 /* statistics */
+    int (*qi_rwp)(struct queue *, struct struiod *);              /* synchronous streams */
+    int (*qi_infop)(struct queue *, struct infod *);              /* synchronous streams */
+    int qi_struiot;                                               /* STRUIOT_* */
 };
 
 #define STRUIOT_NONE     (-1)
@@ -159,43 +159,43 @@ struct qinit {
 #define STRUIOT_STANDARD 1
 
 struct streamtab {
-    struct qinit *st_rdinit;       /* read side (upper) */
-    struct qinit *st_wrinit;       /* write side */
-    struct qinit *st_muxrinit;     /* multiplexor lower read side (NULL) */
-    struct qinit *st_muxwinit;     /* multiplexor lower write side (NULL) */
+    struct qinit *st_rdinit;   /* read side (upper) */
+    struct qinit *st_wrinit;   /* write side */
+    struct qinit *st_muxrinit; /* multiplexor lower read side (NULL) */
+    struct qinit *st_muxwinit; /* multiplexor lower write side (NULL) */
 };
 
 typedef struct queue {
-    struct qinit *q_qinfo;         /* procedures and limits */
-    mblk_t *q_first;               /* first message waiting */
-    mblk_t *q_last;                /* last message waiting */
-    struct queue *q_next;          /* next queue in this direction */
-    struct queue *q_link;          /* private */
-    void *q_ptr;                   /* module or driver private data */
-    size_t q_count;                /* bytes waiting (band 0) */
-    uint_t q_flag;                 /* Q* flags */
-    ssize_t q_minpsz;              /* minimum packet size */
-    ssize_t q_maxpsz;              /* maximum packet size */
-    size_t q_hiwat;                /* high-water mark */
-    size_t q_lowat;                /* low-water mark */
-    struct qband *q_bandp;         /* private */
+    struct qinit *q_qinfo;            /* procedures and limits */
+    mblk_t *q_first;                  /* first message waiting */
+    mblk_t *q_last;                   /* last message waiting */
+    struct queue *q_next;             /* next queue in this direction */
+    struct queue *q_link;             /* private */
+    void *q_ptr;                      /* module or driver private data */
+    size_t q_count;                   /* bytes waiting (band 0) */
+    uint_t q_flag;                    /* Q* flags */
+    ssize_t q_minpsz;                 /* minimum packet size */
+    ssize_t q_maxpsz;                 /* maximum packet size */
+    size_t q_hiwat;                   /* high-water mark */
+    size_t q_lowat;                   /* low-water mark */
+    struct qband *q_bandp;            /* private */
     void *q_lock[8 / sizeof(void *)]; /* private (8 bytes in both models) */
-    struct stdata *q_stream;       /* private: the stream this queue belongs to */
-    struct syncq *q_syncq;         /* private */
-    unsigned char q_nband;         /* private */
-    void *q_platform;              /* private: the platform's state of this queue */
+    struct stdata *q_stream;          /* private: the stream this queue belongs to */
+    struct syncq *q_syncq;            /* private */
+    unsigned char q_nband;            /* private */
+    void *q_platform;                 /* private: the platform's state of this queue */
 } queue_t;
 
 /* Header block of M_IOCTL, M_IOCACK and M_IOCNAK (field order differs by word size). */
 #ifdef _LP64
 struct iocblk {
-    int ioc_cmd;                   /* ioctl command */
-    cred_t *ioc_cr;                /* caller's credentials */
-    uint_t ioc_id;                 /* id kept by replies */
-    uint_t ioc_flag;               /* caller's data model */
-    size_t ioc_count;              /* bytes in b_cont; TRANSPARENT for transparent ioctls */
-    int ioc_rval;                  /* ioctl return value on ACK */
-    int ioc_error;                 /* errno on NAK */
+    int ioc_cmd;      /* ioctl command */
+    cred_t *ioc_cr;   /* caller's credentials */
+    uint_t ioc_id;    /* id kept by replies */
+    uint_t ioc_flag;  /* caller's data model */
+    size_t ioc_count; /* bytes in b_cont; TRANSPARENT for transparent ioctls */
+    int ioc_rval;     /* ioctl return value on ACK */
+    int ioc_error;    /* errno on NAK */
 };
 #else
 struct iocblk {
@@ -212,22 +212,22 @@ struct iocblk {
 #endif
 
 #define TRANSPARENT ((unsigned int)(-1))
-#define IOC_MODELS 0x0FF00000
-#define IOC_ILP32  0x00100000
-#define IOC_LP64   0x00200000
+#define IOC_MODELS  0x0FF00000
+#define IOC_ILP32   0x00100000
+#define IOC_LP64    0x00200000
 #ifdef _LP64
 #define IOC_NATIVE IOC_LP64
 #else
 #define IOC_NATIVE IOC_ILP32
 #endif
 
-#define MBLKL(mp)   ((mp)->b_wptr - (mp)->b_rptr)
-#define DB_TYPE(mp) ((mp)->b_datap->db_type)
-#define DB_BASE(mp) ((mp)->b_datap->db_base)
-#define DB_LIM(mp)  ((mp)->b_datap->db_lim)
-#define DB_REF(mp)  ((mp)->b_datap->db_ref)
+#define MBLKL(mp)    ((mp)->b_wptr - (mp)->b_rptr)
+#define DB_TYPE(mp)  ((mp)->b_datap->db_type)
+#define DB_BASE(mp)  ((mp)->b_datap->db_base)
+#define DB_LIM(mp)   ((mp)->b_datap->db_lim)
+#define DB_REF(mp)   ((mp)->b_datap->db_ref)
 #define queclass(mp) (((mp)->b_datap->db_type >= QPCTL) ? QPCTL : QNORM)
-#define datamsg(type) \
+#define datamsg(type)                                                                              \
     ((type) == M_DATA || (type) == M_PROTO || (type) == M_PCPROTO || (type) == M_DELAY)
 
 /* Message calls (platform/kernel/messages). */
@@ -271,8 +271,8 @@ int putnextctl1(queue_t *q, int type, int param);
 }
 
 #include <cstddef>
-#define NVX_STREAM_OFFSET(rec, field, lp64, ilp32) \
-    static_assert(offsetof(rec, field) == (sizeof(void *) == 8 ? (lp64) : (ilp32)), \
+#define NVX_STREAM_OFFSET(rec, field, lp64, ilp32)                                                 \
+    static_assert(offsetof(rec, field) == (sizeof(void *) == 8 ? (lp64) : (ilp32)),                \
                   #rec "." #field " is not at the target's offset")
 NVX_STREAM_OFFSET(mblk_t, b_cont, 16, 8);
 NVX_STREAM_OFFSET(mblk_t, b_rptr, 24, 12);
