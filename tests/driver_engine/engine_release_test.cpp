@@ -6,6 +6,7 @@
 #include "console_log.h"
 
 #include <cstring>
+#include <vector>
 
 namespace engine_test
 {
@@ -129,6 +130,35 @@ TEST_F(EngineReleaseTest, FramesOfAClosedStreamAreFreed)
     EXPECT_EQ(m0_->up.count(), 1u);
     EXPECT_EQ(totalFreed - freedBefore, 2);
     EXPECT_EQ(sip()->packetCount, 0u);
+}
+
+// More staged frames of a closed stream than one pass gives back at a time: all are freed and
+// counted lost, and the other stream's frames around them are moved in, in order.
+TEST_F(EngineReleaseTest, ManyStagedFramesOfAClosedStreamAreFreedInPasses)
+{
+    ModuleStream &m1 = add_module();
+    ASSERT_EQ(create(1 << 20, CM_PROMISCUOUS), 0);
+    constexpr int kClosed = 100, kEvery = 10;
+    ASSERT_GE(sip()->ulCaptureSize, static_cast<U32>(kClosed + kClosed / kEvery));
+    std::vector<U32> kept; // sequence numbers of m0's frames
+    U32 sequence = 0;
+    for (int i = 0; i < kClosed; i++, sequence++) {
+        if (i % kEvery == 0) {
+            ASSERT_EQ(capture(*m0_, inbound_frame(20), DIR_INBOUND), RC_QUEUED);
+            kept.push_back(sequence++);
+        }
+        ASSERT_EQ(capture(m1, inbound_frame(20), DIR_INBOUND), RC_QUEUED);
+    }
+    close_stream(m1);
+    const int freedBefore = totalFreed;
+    EXPECT_EQ(read(), static_cast<U32>(NVX_READ_FRAMES));
+    std::vector<U32> got;
+    for (const PACKET_BUFFER *pb : take_all())
+        got.push_back(pb->ulSequence);
+    EXPECT_EQ(got, kept);
+    EXPECT_EQ(m1.up.count() + m1.down.count(), 0u);
+    EXPECT_EQ(totalFreed - freedBefore, kClosed);
+    EXPECT_EQ(sip()->ulPacketsLost, static_cast<U32>(kClosed));
 }
 
 // A stream that unbinds (DL_UNBIND_REQ on its way down) stays open until its close: frames it
