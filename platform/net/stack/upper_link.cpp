@@ -14,27 +14,26 @@ void UpperLink::attach(queue_t *wq, bool fastpath, std::uint16_t sap)
     wq_ = wq;
     sap_ = sap;
     fastpath_.store(fastpath, std::memory_order_relaxed);
-    attached_ = true;
+    attached_.store(true, std::memory_order_seq_cst); // publishes wq_ to enter()
 }
 
 void UpperLink::detach()
 {
-    {
-        std::lock_guard l(mutex_);
-        attached_ = false;
-    }
-    // Acquire pairs with leave()'s release: every send that entered has finished with wq_.
+    attached_.store(false, std::memory_order_seq_cst);
+    // Either a send's enter() sees attached_ false, or this loop sees its count (both sides
+    // are sequentially consistent). Acquire pairs with leave()'s release: every send that
+    // entered has finished with wq_.
     while (users_.load(std::memory_order_acquire) != 0)
         std::this_thread::yield();
 }
 
 bool UpperLink::enter()
 {
-    std::lock_guard l(mutex_);
-    if (!attached_)
-        return false;
-    users_.fetch_add(1, std::memory_order_relaxed); // ordered before detach's check by mutex_
-    return true;
+    users_.fetch_add(1, std::memory_order_seq_cst);
+    if (attached_.load(std::memory_order_seq_cst))
+        return true;
+    leave();
+    return false;
 }
 
 void UpperLink::leave()
@@ -45,6 +44,7 @@ void UpperLink::leave()
 void UpperLink::set_bridge(std::shared_ptr<UpperLink> to)
 {
     std::lock_guard l(mutex_);
+    bridged_.store(to != nullptr, std::memory_order_relaxed);
     bridge_ = std::move(to);
 }
 
@@ -59,6 +59,12 @@ void UpperLink::received(mblk_t *data)
     std::size_t len = msgdsize(data) + kEtherHeaderLen;
     rx_frames.fetch_add(1, std::memory_order_relaxed);
     rx_bytes.fetch_add(len, std::memory_order_relaxed);
+    // Most links neither keep nor bridge: no lock for them. A bridge being set up or taken
+    // down meanwhile may miss or still get this frame either way.
+    if (!keep_ && !bridged_.load(std::memory_order_relaxed)) {
+        freemsg(data);
+        return;
+    }
     std::shared_ptr<UpperLink> to;
     {
         std::lock_guard l(mutex_);

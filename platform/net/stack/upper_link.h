@@ -62,14 +62,15 @@ class UpperLink
     void leave();
 
     bool keep_;
-    mutable std::mutex mutex_; // guards kept_, bridge_, wq_ and attached_ changes
+    mutable std::mutex mutex_; // guards kept_, bridge_, and wq_ changes
     std::vector<std::vector<std::uint8_t>> kept_;
     std::shared_ptr<UpperLink> bridge_;
-    queue_t *wq_ = nullptr;
+    std::atomic<bool> bridged_{false}; // bridge_ is set (a hint for the frame path)
+    queue_t *wq_ = nullptr;            // set before attached_ turns true, read after enter()
     std::uint16_t sap_ = 0;
     std::atomic<bool> fastpath_{false};
-    bool attached_ = false;
-    std::atomic<int> users_{0}; // sends in progress (entered under mutex_)
+    std::atomic<bool> attached_{false};
+    std::atomic<int> users_{0}; // sends in progress (between enter() and leave())
 };
 
 } // namespace platform::net
