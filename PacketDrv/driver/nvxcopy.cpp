@@ -234,6 +234,9 @@ static U32 write_record(const StagedFrame *f, BindingInfo *bip, BYTE *blob)
     return copied;
 }
 
+/* How a batch left the pass. */
+enum PassEnd { PASS_GOES_ON, PASS_DONE, PASS_BACK_FULL };
+
 /* A frame taken off the staging queue whose record has its place in the region. */
 struct MovedFrame {
     StagedFrame f;
@@ -262,11 +265,11 @@ static void report_give_back(const StagedFrame *f, StagedFate fate)
  * gets its place in the region at once (the next one's fit is judged after it); its bytes are
  * copied by the caller with captureMutex released. nvx_bindlock is held as reader around it for
  * the binding checks (frameMutex, held by the caller, comes before it; captureMutex after).
- * Returns how many frames to copy; sets *pStop when the pass is over (staging queue empty, its
- * head must wait for room, or back[] is full: then *pBackFull too).
+ * Returns how many frames to copy; *pEnd tells whether the pass goes on, is over (staging
+ * queue empty or its head must wait for room) or must stop because back[] is full.
  */
-static int take_batch(SessionInfo *sip, MovedFrame *moved, GiveBack *back, int *pBack, int *pStop,
-                      int *pBackFull)
+static int take_batch(SessionInfo *sip, MovedFrame *moved, GiveBack *back, int *pBack,
+                      PassEnd *pEnd)
 {
     SessionFrames *sf = sip->pFrames;
     int n = 0;
@@ -274,13 +277,13 @@ static int take_batch(SessionInfo *sip, MovedFrame *moved, GiveBack *back, int *
     mutex_enter(&sip->captureMutex);
     while (n < MOVE_BATCH) {
         if (*pBack == COPY_BATCH) { /* the next frame may have to be given back too */
-            *pStop = *pBackFull = 1;
+            *pEnd = PASS_BACK_FULL;
             break;
         }
         U32 length = 0;
         const StagedPacketInfo *head = staging_head(sip, &length);
         if (head == nullptr) {
-            *pStop = 1;
+            *pEnd = PASS_DONE;
             break;
         }
         StagedFrame f;
@@ -288,7 +291,7 @@ static int take_batch(SessionInfo *sip, MovedFrame *moved, GiveBack *back, int *
         measure(sip, &f);
         const StagedFate fate = fate_of(sip, &f);
         if (fate == FATE_WAIT) {
-            *pStop = 1;
+            *pEnd = PASS_DONE;
             break;
         }
         if (!take_staged(sip))
@@ -330,13 +333,13 @@ static int move_pass(SessionInfo *sip, int *pMoved, GiveBack *back, int *pBack)
 {
     SessionFrames *sf = sip->pFrames;
     S64 bytes = 0;
-    int stop = 0, backFull = 0;
+    PassEnd end = PASS_GOES_ON;
     mutex_enter(&sip->frameMutex);
     if (sf->bStale && sf->ulCount == 0)
         nvx_reset_region_locked(sip);
-    while (!stop) {
+    while (end == PASS_GOES_ON) {
         MovedFrame moved[MOVE_BATCH];
-        const int n = take_batch(sip, moved, back, pBack, &stop, &backFull);
+        const int n = take_batch(sip, moved, back, pBack, &end);
         for (int i = 0; i < n; i++)
             bytes += write_record(&moved[i].f, moved[i].bip, moved[i].blob);
         U32 *count = &sip->pRcvBuffer->packetCount;
@@ -347,7 +350,7 @@ static int move_pass(SessionInfo *sip, int *pMoved, GiveBack *back, int *pBack)
     mutex_enter(&sip->captureMutex);
     sip->ulBytesCaptured += bytes;
     mutex_exit(&sip->captureMutex);
-    return backFull;
+    return end == PASS_BACK_FULL;
 }
 
 int copy_packet_buffer(GlobalInfo *gip, SessionInfo *sip)
