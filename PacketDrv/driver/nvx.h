@@ -16,7 +16,8 @@
  *
  * Lock order: nvx_rwlock before nvx_bindlock; nvx_rwlock (reader, for a whole per-frame
  * decision) before FloodLock, nvx_pflock and captureMutex, which are never nested; frameMutex
- * before nvx_bindlock; frameMutex and captureMutex never together.
+ * before nvx_bindlock before captureMutex (the copy step holds all three: the region, the
+ * binding checks of a batch, the staging queue); blockingMutex with no other session lock.
  *
  * Records stay plain C layouts (no constructors, no std::atomic) so that they can be allocated
  * with kmem_zalloc and laid out the same in every build.

@@ -16,8 +16,9 @@
  * Every captured frame is passed on, answered with resets and freed, or freed exactly once
  * (nvxrelease.h); frames are released in the order they were staged.
  *
- * Lock order (nvx.h): nvx_rwlock before captureMutex; frameMutex before captureMutex (the move
- * into the region only); blockingMutex is taken with no other session lock held.
+ * Lock order (nvx.h): nvx_rwlock before captureMutex; frameMutex, then nvx_bindlock as reader,
+ * then captureMutex (the move into the region only); blockingMutex is taken with no other
+ * session lock held.
  */
 #ifndef NVX_DRIVER_NVXSESSION_H
 #define NVX_DRIVER_NVXSESSION_H
