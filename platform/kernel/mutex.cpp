@@ -33,9 +33,8 @@ inline void cpu_relax()
 #endif
 }
 
-} // namespace
-
-bool mutex_spin_enter(MutexObject *m)
+// True when m was taken while spinning (the caller then owns the lock and sets the owner).
+bool spin_briefly(MutexObject *m)
 {
     for (int i = 0; i < kSpinRounds; ++i) {
         // The owner word is only a hint; reading it does not take the lock's cache line away.
@@ -45,9 +44,6 @@ bool mutex_spin_enter(MutexObject *m)
     }
     return false;
 }
-
-namespace
-{
 
 std::atomic_ref<void *> slot(kmutex_t *mp)
 {
@@ -119,7 +115,7 @@ extern "C" void mutex_enter(kmutex_t *mp)
     MutexObject *m = mutex_object(mp);
     if (m->owner.load(std::memory_order_relaxed) == self_token())
         panic("mutex_enter: recursive entry of mutex %p", static_cast<void *>(mp));
-    if (!m->lock.try_lock() && !platform::sync::mutex_spin_enter(m))
+    if (!m->lock.try_lock() && !platform::sync::spin_briefly(m))
         m->lock.lock();
     m->owner.store(self_token(), std::memory_order_relaxed);
 }

@@ -35,10 +35,6 @@ const void *self_token();
 // The lock object of mp, created on first use of a zero-filled kmutex_t.
 MutexObject *mutex_object(kmutex_t *mp);
 
-// Spins a short while for a held mutex; true when it was taken meanwhile (then the caller
-// owns the lock and sets the owner).
-bool mutex_spin_enter(MutexObject *m);
-
 // Releases / reacquires a mutex the caller holds around a sleep (no ownership checks).
 void mutex_release_for_sleep(MutexObject *m);
 void mutex_reacquire_after_sleep(MutexObject *m);
