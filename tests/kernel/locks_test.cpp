@@ -83,6 +83,16 @@ class RwLock : public ::testing::Test
   protected:
     void SetUp() override { rw_init(&lock, nullptr, RW_DRIVER, nullptr); }
     void TearDown() override { rw_destroy(&lock); }
+    // Whether another thread gets the lock as a reader right now (it lets go at once).
+    int other_reader_gets_in()
+    {
+        return on_other_thread([&] {
+            int got = rw_tryenter(&lock, RW_READER);
+            if (got)
+                rw_exit(&lock);
+            return got;
+        });
+    }
     krwlock_t lock;
 };
 
@@ -91,13 +101,7 @@ TEST_F(RwLock, ReadersShareAndExcludeWriters)
     rw_enter(&lock, RW_READER);
     EXPECT_TRUE(rw_read_locked(&lock));
     EXPECT_FALSE(rw_write_held(&lock));
-    EXPECT_NE(on_other_thread([&] {
-                  int got = rw_tryenter(&lock, RW_READER);
-                  if (got)
-                      rw_exit(&lock);
-                  return got;
-              }),
-              0);
+    EXPECT_NE(other_reader_gets_in(), 0);
     EXPECT_EQ(on_other_thread([&] { return rw_tryenter(&lock, RW_WRITER); }), 0);
     rw_exit(&lock);
     EXPECT_FALSE(rw_read_locked(&lock));
@@ -123,13 +127,7 @@ TEST_F(RwLock, DowngradeLetsReadersInAndKeepsWritersOut)
     rw_downgrade(&lock);
     EXPECT_FALSE(rw_write_held(&lock));
     EXPECT_TRUE(rw_read_locked(&lock));
-    EXPECT_NE(on_other_thread([&] {
-                  int got = rw_tryenter(&lock, RW_READER);
-                  if (got)
-                      rw_exit(&lock);
-                  return got;
-              }),
-              0);
+    EXPECT_NE(other_reader_gets_in(), 0);
     EXPECT_EQ(on_other_thread([&] { return rw_tryenter(&lock, RW_WRITER); }), 0);
     rw_exit(&lock);
 }
